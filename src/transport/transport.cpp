@@ -1,0 +1,83 @@
+#include "transport/transport.hpp"
+
+#include <cstring>
+#include <limits>
+
+namespace jointbus::transport {
+namespace {
+
+constexpr std::uint64_t nanos_per_second = 1'000'000'000;
+
+// The span in nanoseconds, saturating at 2^64-1 instead of wrapping.
+std::uint64_t saturating_nanos(Duration span) noexcept {
+    constexpr std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+    if (span.seconds > (max - span.nanoseconds) / nanos_per_second) {
+        return max;
+    }
+    return span.seconds * nanos_per_second + span.nanoseconds;
+}
+
+// Text of an error number as the C library describes it.
+std::string describe_errno(int code) {
+    char buffer[256];
+    // glibc's strerror_r may return a static string instead of filling buffer.
+    const char* text = strerror_r(code, buffer, sizeof buffer);
+    return std::string(text);
+}
+
+}  // namespace
+
+MonotonicTime deadline_after(MonotonicTime now, Duration span) noexcept {
+    using Rep = MonotonicTime::duration::rep;
+    // Computed in unsigned arithmetic so that a negative "now" (a test clock)
+    // cannot overflow; the difference always fits in 64 unsigned bits.
+    const auto now_ticks = static_cast<std::uint64_t>(now.time_since_epoch().count());
+    const std::uint64_t headroom = static_cast<std::uint64_t>(std::numeric_limits<Rep>::max()) - now_ticks;
+    const std::uint64_t span_nanos = saturating_nanos(span);
+    if (span_nanos >= headroom) {
+        return MonotonicTime::max();
+    }
+    return now + MonotonicTime::duration(static_cast<Rep>(span_nanos));
+}
+
+std::optional<Duration> time_until(MonotonicTime deadline, MonotonicTime now) noexcept {
+    if (deadline < now) {
+        return std::nullopt;
+    }
+    const std::uint64_t left = static_cast<std::uint64_t>(deadline.time_since_epoch().count()) -
+                               static_cast<std::uint64_t>(now.time_since_epoch().count());
+    return Duration{left / nanos_per_second, static_cast<std::uint32_t>(left % nanos_per_second)};
+}
+
+std::string message(const SystemError& error) {
+    if (!error.os_code) {
+        return "failed to write whole buffer";
+    }
+    return describe_errno(*error.os_code) + " (os error " + std::to_string(*error.os_code) + ")";
+}
+
+std::string message(const TransportError& error) {
+    switch (error.index()) {
+        case 0:
+            return "backend error: " + message(std::get<BackendError>(error).system);
+        case 1:
+            return "timeout waiting for frame";
+        case 2:
+            return "frame too large for selected mode: " +
+                   std::to_string(std::get<FrameTooLargeError>(error).length) + " bytes";
+        default:
+            return "invalid CAN id";
+    }
+}
+
+TransportResult<CanFrame> CanTransport::request(const CanFrame& frame, const CanId& expected,
+                                                Duration timeout) {
+    if (auto sent = send(frame); !sent) {
+        return std::unexpected(std::move(sent.error()));
+    }
+    // The budget starts once the frame is on its way, not when we were called.
+    const MonotonicTime deadline = deadline_after(now(), timeout);
+    return recv_until(*this, deadline, [&expected](const CanFrame& received) { return received.id == expected; });
+}
+
+}  // namespace jointbus::transport

@@ -1,0 +1,146 @@
+// CAN frames, the transport interface every backend implements, and the one
+// request/reply exchange written on top of it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace jointbus::transport {
+
+// A standard (11-bit) or extended (29-bit) identifier. Equality compares kind
+// and value, so standard 0x10 and extended 0x10 are different identifiers.
+// Nothing checks the range here: send() does, because only the backend knows
+// what the wire can carry.
+struct CanId {
+    enum class Kind : std::uint8_t { Standard, Extended };
+
+    Kind kind = Kind::Standard;
+    std::uint32_t value = 0;
+
+    [[nodiscard]] static constexpr CanId standard(std::uint16_t value) noexcept {
+        return CanId{Kind::Standard, value};
+    }
+    [[nodiscard]] static constexpr CanId extended(std::uint32_t value) noexcept {
+        return CanId{Kind::Extended, value};
+    }
+
+    friend constexpr bool operator==(const CanId&, const CanId&) = default;
+};
+
+struct CanFrame {
+    CanId id;
+    std::vector<std::uint8_t> data;  // 0..8 bytes classic, 0..64 FD; send() enforces
+    bool fd = false;
+    bool brs = false;  // bit-rate switch; meaningful only when fd is set
+
+    friend bool operator==(const CanFrame&, const CanFrame&) = default;
+};
+
+// A time span as whole seconds plus nanoseconds (always below one second), so
+// that any millisecond count a caller can give fits without overflow.
+struct Duration {
+    std::uint64_t seconds = 0;
+    std::uint32_t nanoseconds = 0;
+
+    [[nodiscard]] static constexpr Duration from_millis(std::uint64_t millis) noexcept {
+        return Duration{millis / 1000, static_cast<std::uint32_t>((millis % 1000) * 1'000'000)};
+    }
+
+    friend constexpr bool operator==(const Duration&, const Duration&) = default;
+};
+
+using MonotonicTime = std::chrono::steady_clock::time_point;
+
+// now + span, saturating at the latest representable instant: a time-out of
+// 2^64-1 ms means "as long as can be waited", never a wrapped-around deadline.
+[[nodiscard]] MonotonicTime deadline_after(MonotonicTime now, Duration span) noexcept;
+
+// Time left until the deadline, or nothing once the deadline lies before now.
+[[nodiscard]] std::optional<Duration> time_until(MonotonicTime deadline, MonotonicTime now) noexcept;
+
+// An operating-system failure: the error number, or none for the one failure
+// that has no number (a write the kernel accepted with zero bytes).
+struct SystemError {
+    std::optional<int> os_code;
+
+    friend bool operator==(const SystemError&, const SystemError&) = default;
+};
+
+// "No such device (os error 19)", or "failed to write whole buffer".
+[[nodiscard]] std::string message(const SystemError& error);
+
+struct BackendError {
+    SystemError system;
+    friend bool operator==(const BackendError&, const BackendError&) = default;
+};
+struct TimeoutError {
+    friend bool operator==(const TimeoutError&, const TimeoutError&) = default;
+};
+struct FrameTooLargeError {
+    std::uint32_t length = 0;
+    friend bool operator==(const FrameTooLargeError&, const FrameTooLargeError&) = default;
+};
+struct InvalidIdError {
+    friend bool operator==(const InvalidIdError&, const InvalidIdError&) = default;
+};
+
+using TransportError = std::variant<BackendError, TimeoutError, FrameTooLargeError, InvalidIdError>;
+
+[[nodiscard]] std::string message(const TransportError& error);
+
+template <typename T>
+using TransportResult = std::expected<T, TransportError>;
+
+// What the motor driver talks to. One thread uses a transport at a time; the
+// caller serialises access for a whole exchange so no other command can take
+// its reply.
+class CanTransport {
+public:
+    virtual ~CanTransport() = default;
+
+    // Hands one frame to the medium; does not wait for any answer.
+    [[nodiscard]] virtual TransportResult<void> send(const CanFrame& frame) = 0;
+
+    // The next frame from the bus, whatever its identifier, waiting at most
+    // `timeout`. The wait is always bounded, a zero time-out included.
+    [[nodiscard]] virtual TransportResult<CanFrame> recv(Duration timeout) = 0;
+
+    // Sends `frame`, then returns the first frame whose identifier equals
+    // `expected`, dropping every other frame, or Timeout once `timeout` has
+    // passed since the send returned. Not meant to be overridden.
+    [[nodiscard]] TransportResult<CanFrame> request(const CanFrame& frame, const CanId& expected,
+                                                    Duration timeout);
+
+    // The clock that deadlines on this transport are measured against: the
+    // system's monotonic clock, unless a test double drives time itself.
+    [[nodiscard]] virtual MonotonicTime now() { return std::chrono::steady_clock::now(); }
+
+protected:
+    CanTransport() = default;
+    CanTransport(const CanTransport&) = default;
+    CanTransport& operator=(const CanTransport&) = default;
+};
+
+// Receives until a frame satisfies `matches`, dropping every other frame, or
+// until the deadline passes. Each receive is limited to the time that remains,
+// so steady unrelated traffic cannot stretch the wait past the deadline.
+template <typename Predicate>
+[[nodiscard]] TransportResult<CanFrame> recv_until(CanTransport& bus, MonotonicTime deadline, Predicate&& matches) {
+    for (;;) {
+        const std::optional<Duration> remaining = time_until(deadline, bus.now());
+        if (!remaining) {
+            return std::unexpected(TimeoutError{});
+        }
+        auto received = bus.recv(*remaining);
+        if (!received || matches(*received)) {
+            return received;
+        }
+    }
+}
+
+}  // namespace jointbus::transport

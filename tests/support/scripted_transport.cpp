@@ -1,0 +1,71 @@
+#include "support/scripted_transport.hpp"
+
+namespace jointbus::testing {
+
+std::chrono::nanoseconds to_nanos(Duration span) {
+    const auto max_seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::nanoseconds::max()).count();
+    if (span.seconds >= static_cast<std::uint64_t>(max_seconds)) {
+        return std::chrono::nanoseconds::max();
+    }
+    return std::chrono::seconds(static_cast<std::int64_t>(span.seconds)) + std::chrono::nanoseconds(span.nanoseconds);
+}
+
+void ScriptedTransport::advance(std::chrono::nanoseconds span) {
+    const auto headroom = MonotonicTime::max() - clock_;
+    clock_ = span >= headroom ? MonotonicTime::max() : clock_ + span;
+}
+
+void ScriptedTransport::arrive(CanFrame frame, std::chrono::nanoseconds after) {
+    script_.emplace_back(Arrival{std::move(frame), after});
+}
+
+void ScriptedTransport::fail_recv(TransportError error) { script_.emplace_back(Failure{std::move(error)}); }
+
+void ScriptedTransport::fail_send(TransportError error) { send_failures_.push_back(std::move(error)); }
+
+transport::TransportResult<void> ScriptedTransport::send(const CanFrame& frame) {
+    if (!send_failures_.empty()) {
+        TransportError error = send_failures_.front();
+        send_failures_.pop_front();
+        return std::unexpected(error);
+    }
+    sent_.push_back(Sent{frame, clock_, std::chrono::steady_clock::now()});
+    if (on_send) {
+        on_send(frame, *this);
+    }
+    return {};
+}
+
+transport::TransportResult<CanFrame> ScriptedTransport::recv(Duration timeout) {
+    recv_timeouts_.push_back(timeout);
+    const std::chrono::nanoseconds limit = to_nanos(timeout);
+    if (script_.empty()) {
+        advance(limit);
+        return std::unexpected(transport::TimeoutError{});
+    }
+    if (auto* failure = std::get_if<Failure>(&script_.front())) {
+        TransportError error = failure->error;
+        script_.pop_front();
+        return std::unexpected(error);
+    }
+    auto& arrival = std::get<Arrival>(script_.front());
+    if (arrival.after > limit) {
+        arrival.after -= limit;
+        advance(limit);
+        return std::unexpected(transport::TimeoutError{});
+    }
+    advance(arrival.after);
+    CanFrame frame = std::move(arrival.frame);
+    script_.pop_front();
+    return frame;
+}
+
+CanFrame standard_frame(std::uint16_t id, std::vector<std::uint8_t> data) {
+    return CanFrame{transport::CanId::standard(id), std::move(data), false, false};
+}
+
+CanFrame extended_frame(std::uint32_t id, std::vector<std::uint8_t> data) {
+    return CanFrame{transport::CanId::extended(id), std::move(data), false, false};
+}
+
+}  // namespace jointbus::testing

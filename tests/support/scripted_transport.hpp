@@ -1,0 +1,77 @@
+// A transport that plays back a script instead of touching a bus: frames that
+// arrive after a given stretch of bus time, receive failures, send failures.
+// Time is its own: the clock moves only when a receive waits, so deadline
+// logic is tested exactly and cannot be upset by a loaded machine.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <variant>
+#include <vector>
+
+#include "transport/transport.hpp"
+
+namespace jointbus::testing {
+
+using transport::CanFrame;
+using transport::Duration;
+using transport::MonotonicTime;
+using transport::TransportError;
+
+std::chrono::nanoseconds to_nanos(Duration span);
+
+class ScriptedTransport : public transport::CanTransport {
+public:
+    struct Sent {
+        CanFrame frame;
+        MonotonicTime bus_time;                      // on the scripted clock
+        std::chrono::steady_clock::time_point real_time;  // for real sleeps in the code under test
+    };
+
+    // The frame arrives once `after` has passed since the previous event.
+    void arrive(CanFrame frame, std::chrono::nanoseconds after = {});
+    // The next receive fails with `error` at once.
+    void fail_recv(TransportError error);
+    // The next send fails with `error`; nothing is recorded as sent.
+    void fail_send(TransportError error);
+    // Called after every successful send, to script a peer that answers.
+    std::function<void(const CanFrame&, ScriptedTransport&)> on_send;
+
+    [[nodiscard]] transport::TransportResult<void> send(const CanFrame& frame) override;
+    [[nodiscard]] transport::TransportResult<CanFrame> recv(Duration timeout) override;
+    [[nodiscard]] MonotonicTime now() override {
+        ++clock_reads_;
+        return clock_;
+    }
+
+    [[nodiscard]] const std::vector<Sent>& sent() const { return sent_; }
+    [[nodiscard]] const std::vector<Duration>& recv_timeouts() const { return recv_timeouts_; }
+    [[nodiscard]] std::size_t pending() const { return script_.size(); }
+    [[nodiscard]] std::size_t clock_reads() const { return clock_reads_; }
+    void set_clock(MonotonicTime time) { clock_ = time; }
+    // Moves the scripted clock on, saturating rather than overflowing.
+    void advance(std::chrono::nanoseconds span);
+
+private:
+    struct Arrival {
+        CanFrame frame;
+        std::chrono::nanoseconds after;
+    };
+    struct Failure {
+        TransportError error;
+    };
+
+    std::deque<std::variant<Arrival, Failure>> script_;
+    std::deque<TransportError> send_failures_;
+    std::vector<Sent> sent_;
+    std::vector<Duration> recv_timeouts_;
+    std::size_t clock_reads_ = 0;
+    MonotonicTime clock_{std::chrono::seconds(1000)};
+};
+
+// Frame-building shorthands for the tests.
+CanFrame standard_frame(std::uint16_t id, std::vector<std::uint8_t> data);
+CanFrame extended_frame(std::uint32_t id, std::vector<std::uint8_t> data);
+
+}  // namespace jointbus::testing
