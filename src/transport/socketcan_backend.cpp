@@ -1,0 +1,224 @@
+#include "transport/socketcan_backend.hpp"
+
+#include <linux/can.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+namespace jointbus::transport {
+namespace {
+
+static_assert(sizeof(can_frame) == classic_frame_size && CAN_MTU == classic_frame_size);
+static_assert(sizeof(canfd_frame) == fd_frame_size && CANFD_MTU == fd_frame_size);
+static_assert(sizeof(sockaddr_can) == 24);
+
+constexpr std::uint32_t max_standard_id = CAN_SFF_MASK;
+constexpr std::uint32_t max_extended_id = CAN_EFF_MASK;
+
+TransportError os_error(int code) { return BackendError{SystemError{code}}; }
+TransportError last_os_error() { return os_error(errno); }
+
+// The next length CAN FD can carry: 0..8 as they are, then 12, 16, 20, 24,
+// 32, 48 and 64.
+std::uint8_t fd_length_for(std::size_t length) noexcept {
+    constexpr std::array<std::uint8_t, 7> steps{12, 16, 20, 24, 32, 48, 64};
+    if (length <= 8) {
+        return static_cast<std::uint8_t>(length);
+    }
+    return *std::ranges::find_if(steps, [length](std::uint8_t step) { return step >= length; });
+}
+
+bool id_in_range(const CanId& id) noexcept {
+    return id.kind == CanId::Kind::Standard ? id.value <= max_standard_id : id.value <= max_extended_id;
+}
+
+canid_t id_word(const CanId& id) noexcept {
+    return id.kind == CanId::Kind::Extended ? (id.value | CAN_EFF_FLAG) : id.value;
+}
+
+CanId id_from_word(canid_t word) noexcept {
+    if ((word & CAN_EFF_FLAG) != 0) {
+        return CanId::extended(word & CAN_EFF_MASK);
+    }
+    return CanId::standard(static_cast<std::uint16_t>(word & CAN_SFF_MASK));
+}
+
+template <typename Structure>
+WireFrame image_of(const Structure& structure) noexcept {
+    WireFrame wire;
+    std::memcpy(wire.bytes.data(), &structure, sizeof structure);
+    wire.size = sizeof structure;
+    return wire;
+}
+
+std::vector<std::uint8_t> leading_bytes(const std::uint8_t* data, std::size_t length) {
+    return std::vector<std::uint8_t>(data, data + length);
+}
+
+void close_quietly(int descriptor) noexcept {
+    // A failed close leaves nothing to recover; the descriptor is gone either way.
+    (void)::close(descriptor);
+}
+
+}  // namespace
+
+TransportResult<WireFrame> to_wire(const CanFrame& frame) {
+    if (!id_in_range(frame.id)) {
+        return std::unexpected(InvalidIdError{});
+    }
+    const std::size_t capacity = frame.fd ? CANFD_MAX_DLEN : CAN_MAX_DLEN;
+    if (frame.data.size() > capacity) {
+        // Clamped only for the message; nothing this long can be a CAN frame.
+        const auto reported = std::min<std::size_t>(frame.data.size(), std::numeric_limits<std::uint32_t>::max());
+        return std::unexpected(FrameTooLargeError{static_cast<std::uint32_t>(reported)});
+    }
+    if (frame.fd) {
+        canfd_frame structure{};
+        structure.can_id = id_word(frame.id);
+        structure.len = fd_length_for(frame.data.size());
+        structure.flags = static_cast<std::uint8_t>(CANFD_FDF | (frame.brs ? CANFD_BRS : 0));
+        std::ranges::copy(frame.data, structure.data);
+        return image_of(structure);
+    }
+    can_frame structure{};
+    structure.can_id = id_word(frame.id);
+    structure.len = static_cast<std::uint8_t>(frame.data.size());
+    std::ranges::copy(frame.data, structure.data);
+    return image_of(structure);
+}
+
+TransportResult<CanFrame> from_wire(std::span<const std::uint8_t> received) {
+    if (received.size() == classic_frame_size) {
+        can_frame structure;
+        std::memcpy(&structure, received.data(), sizeof structure);
+        // Error frames carry their detail in all eight bytes, whatever the length says.
+        const std::size_t length =
+            (structure.can_id & CAN_ERR_FLAG) != 0 ? CAN_MAX_DLEN : std::min<std::size_t>(structure.len, CAN_MAX_DLEN);
+        return CanFrame{id_from_word(structure.can_id), leading_bytes(structure.data, length), false, false};
+    }
+    if (received.size() == fd_frame_size) {
+        canfd_frame structure;
+        std::memcpy(&structure, received.data(), sizeof structure);
+        const std::size_t length = std::min<std::size_t>(structure.len, CANFD_MAX_DLEN);
+        return CanFrame{id_from_word(structure.can_id), leading_bytes(structure.data, length), true,
+                        (structure.flags & CANFD_BRS) != 0};
+    }
+    return std::unexpected(os_error(EPROTO));
+}
+
+std::optional<timeval> receive_timeval(Duration timeout) noexcept {
+    if (timeout.seconds == 0 && timeout.nanoseconds < 1000) {
+        return std::nullopt;
+    }
+    constexpr auto max_seconds = static_cast<std::uint64_t>(std::numeric_limits<time_t>::max());
+    timeval value{};
+    value.tv_sec = static_cast<time_t>(std::min(timeout.seconds, max_seconds));
+    value.tv_usec = static_cast<suseconds_t>(timeout.nanoseconds / 1000);
+    return value;
+}
+
+TransportResult<SocketCanTransport> SocketCanTransport::open(std::string_view iface) {
+    return open(iface, &::send);
+}
+
+TransportResult<SocketCanTransport> SocketCanTransport::open(std::string_view iface, SendCall send_call) {
+    // The name goes to the C library as a C string: an embedded NUL would
+    // silently shorten it to another interface's name.
+    if (iface.find('\0') != std::string_view::npos) {
+        return std::unexpected(os_error(EINVAL));
+    }
+    const std::string name(iface);
+    errno = 0;
+    const unsigned index = ::if_nametoindex(name.c_str());
+    if (index == 0) {
+        return std::unexpected(os_error(errno != 0 ? errno : ENODEV));
+    }
+    // Close-on-exec: a motor bus must not leak into programs the caller runs.
+    const int descriptor = ::socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC, CAN_RAW);
+    if (descriptor < 0) {
+        return std::unexpected(last_os_error());
+    }
+    SocketCanTransport transport(descriptor, send_call);
+    sockaddr_can address{};
+    address.can_family = AF_CAN;
+    address.can_ifindex = static_cast<int>(index);
+    if (::bind(descriptor, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return std::unexpected(last_os_error());
+    }
+    const int enable = 1;
+    if (::setsockopt(descriptor, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &enable, sizeof enable) != 0) {
+        return std::unexpected(last_os_error());
+    }
+    return transport;
+}
+
+SocketCanTransport::SocketCanTransport(SocketCanTransport&& other) noexcept
+    : CanTransport(other), descriptor_(std::exchange(other.descriptor_, -1)), send_call_(other.send_call_) {}
+
+SocketCanTransport& SocketCanTransport::operator=(SocketCanTransport&& other) noexcept {
+    if (this != &other) {
+        close_descriptor();
+        descriptor_ = std::exchange(other.descriptor_, -1);
+        send_call_ = other.send_call_;
+    }
+    return *this;
+}
+
+SocketCanTransport::~SocketCanTransport() { close_descriptor(); }
+
+void SocketCanTransport::close_descriptor() noexcept {
+    if (descriptor_ >= 0) {
+        close_quietly(std::exchange(descriptor_, -1));
+    }
+}
+
+TransportResult<void> SocketCanTransport::send(const CanFrame& frame) {
+    auto wire = to_wire(frame);
+    if (!wire) {
+        return std::unexpected(std::move(wire.error()));
+    }
+    std::span<const std::uint8_t> pending(wire->bytes.data(), wire->size);
+    while (!pending.empty()) {
+        const ssize_t written = send_call_(descriptor_, pending.data(), pending.size(), 0);
+        if (written < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return std::unexpected(last_os_error());
+        }
+        if (written == 0) {
+            return std::unexpected(BackendError{SystemError{std::nullopt}});
+        }
+        pending = pending.subspan(static_cast<std::size_t>(written));
+    }
+    return {};
+}
+
+TransportResult<CanFrame> SocketCanTransport::recv(Duration timeout) {
+    const std::optional<timeval> limit = receive_timeval(timeout);
+    if (!limit) {
+        return std::unexpected(TimeoutError{});
+    }
+    // Set on every receive: the socket keeps no time-out of ours between calls.
+    if (::setsockopt(descriptor_, SOL_SOCKET, SO_RCVTIMEO, &*limit, sizeof *limit) != 0) {
+        return std::unexpected(last_os_error());
+    }
+    std::array<std::uint8_t, fd_frame_size> buffer;
+    const ssize_t received = ::recv(descriptor_, buffer.data(), buffer.size(), 0);
+    if (received < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ETIMEDOUT) {
+            return std::unexpected(TimeoutError{});
+        }
+        return std::unexpected(last_os_error());
+    }
+    return from_wire(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(received)));
+}
+
+}  // namespace jointbus::transport
