@@ -112,7 +112,7 @@ TEST(Send, FdFramesAreRoundedAndZeroPadded) {
         ASSERT_TRUE(image) << c.length;
         ASSERT_EQ(image->size(), 72u);
         EXPECT_EQ((*image)[4], c.wire_length);
-        EXPECT_EQ((*image)[5] & CANFD_BRS, c.brs ? CANFD_BRS : 0);
+        EXPECT_EQ((*image)[5], c.brs ? (CANFD_FDF | CANFD_BRS) : CANFD_FDF);
         for (std::size_t i = 0; i < 64; ++i) {
             ASSERT_EQ((*image)[8 + i], i < c.length ? 0xEE : 0x00) << "length " << c.length << " byte " << i;
         }
