@@ -1,0 +1,254 @@
+#include "python/binding.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "python/errors.hpp"
+#include "python/texts.hpp"
+
+namespace jointbus::python {
+namespace {
+
+std::string quoted(const char* name) { return std::string("'") + name + "'"; }
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+std::string name_list(std::span<const char* const> names) {
+    if (names.size() == 1) {
+        return quoted(names[0]);
+    }
+    if (names.size() == 2) {
+        return quoted(names[0]) + " and " + quoted(names[1]);
+    }
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        text += i + 1 == names.size() ? ", and " : (i == 0 ? "" : ", ");
+        text += quoted(names[i]);
+    }
+    return text;
+}
+
+void raise_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, text.c_str()); }
+
+void raise_too_many(const char* full_name, std::span<const Parameter> parameters, Py_ssize_t given) {
+    std::size_t required = 0;
+    for (const Parameter& parameter : parameters) {
+        required += parameter.required ? 1 : 0;
+    }
+    const std::string count = required == parameters.size()
+                                  ? std::to_string(parameters.size())
+                                  : "from " + std::to_string(required) + " to " + std::to_string(parameters.size());
+    raise_type_error(std::string(full_name) + " takes " + count + " positional arguments but " +
+                     std::to_string(given) + (given == 1 ? " was" : " were") + " given");
+}
+
+bool raise_missing(const char* full_name, std::span<const Parameter> parameters, std::span<PyObject*> bound) {
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+        if (parameters[i].required && bound[i] == nullptr) {
+            missing.push_back(parameters[i].name);
+        }
+    }
+    if (missing.empty()) {
+        return true;
+    }
+    raise_type_error(std::string(full_name) + " missing " + std::to_string(missing.size()) +
+                     " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " + name_list(missing));
+    return false;
+}
+
+// Binds one keyword argument; false with TypeError set when it fits nowhere.
+bool bind_keyword(const char* full_name, std::span<const Parameter> parameters, PyObject* key, PyObject* value,
+                  std::span<PyObject*> bound) {
+    Py_ssize_t length = 0;
+    const char* keyword = PyUnicode_AsUTF8AndSize(key, &length);
+    if (keyword == nullptr) {
+        return false;
+    }
+    const std::string_view name(keyword, static_cast<std::size_t>(length));
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+        if (name == parameters[i].name) {
+            if (bound[i] != nullptr) {
+                raise_type_error(std::string(full_name) + " got multiple values for argument '" + std::string(name) + "'");
+                return false;
+            }
+            bound[i] = value;
+            return true;
+        }
+    }
+    raise_type_error(std::string(full_name) + " got an unexpected keyword argument '" + std::string(name) + "'");
+    return false;
+}
+
+bool bind_positional(const char* full_name, std::span<const Parameter> parameters, PyObject* const* args,
+                     Py_ssize_t nargs, std::span<PyObject*> bound) {
+    if (static_cast<std::size_t>(nargs) > parameters.size()) {
+        raise_too_many(full_name, parameters, nargs);
+        return false;
+    }
+    std::fill(bound.begin(), bound.end(), nullptr);
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        bound[static_cast<std::size_t>(i)] = args[i];
+    }
+    return true;
+}
+
+// Re-raises a pending TypeError with the parameter's name in front.
+void prefix_type_error(const char* name) {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+        return;
+    }
+    PyObject* original = PyErr_GetRaisedException();
+    PyObject* text = PyObject_Str(original);
+    if (text == nullptr) {
+        Py_DECREF(original);
+        return;
+    }
+    PyObject* renamed = PyUnicode_FromFormat("argument '%s': %U", name, text);
+    Py_DECREF(text);
+    if (renamed == nullptr) {
+        Py_DECREF(original);
+        return;
+    }
+    PyObject* replacement = PyObject_CallOneArg(PyExc_TypeError, renamed);
+    Py_DECREF(renamed);
+    if (replacement != nullptr) {
+        PyException_SetCause(replacement, PyException_GetCause(original));
+        PyErr_SetRaisedException(replacement);
+    }
+    Py_DECREF(original);
+}
+
+std::string type_name_of(PyObject* value) {
+    PyObject* name = PyType_GetQualName(Py_TYPE(value));
+    if (name == nullptr) {
+        PyErr_Clear();
+        return texts::unknown_type_name;
+    }
+    const char* utf8 = PyUnicode_AsUTF8(name);
+    std::string text = utf8 != nullptr ? utf8 : texts::unknown_type_name;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+    }
+    Py_DECREF(name);
+    return text;
+}
+
+void raise_not_convertible(PyObject* value, const char* class_name, const char* name) {
+    raise_type_error("argument '" + std::string(name) + "': '" + type_name_of(value) +
+                     "' object cannot be converted to '" + class_name + "'");
+}
+
+}  // namespace
+
+bool bind_vectorcall(const char* full_name, std::span<const Parameter> parameters, PyObject* const* args,
+                     Py_ssize_t nargs, PyObject* kwnames, std::span<PyObject*> bound) {
+    if (!bind_positional(full_name, parameters, args, nargs, bound)) {
+        return false;
+    }
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < keywords; ++i) {
+        if (!bind_keyword(full_name, parameters, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], bound)) {
+            return false;
+        }
+    }
+    return raise_missing(full_name, parameters, bound);
+}
+
+bool bind_tuple(const char* full_name, std::span<const Parameter> parameters, PyObject* args, PyObject* kwargs,
+                std::span<PyObject*> bound) {
+    if (!bind_positional(full_name, parameters, &PyTuple_GET_ITEM(args, 0), PyTuple_GET_SIZE(args), bound)) {
+        return false;
+    }
+    if (kwargs != nullptr) {
+        Py_ssize_t position = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            if (!bind_keyword(full_name, parameters, key, value, bound)) {
+                return false;
+            }
+        }
+    }
+    return raise_missing(full_name, parameters, bound);
+}
+
+float narrow_to_f32(double value) noexcept {
+    // Halfway between FLT_MAX and the next power of two: from here on, round
+    // to nearest-even gives infinity.
+    constexpr double overflow_threshold = 0x1.ffffffp127;
+    if (std::isnan(value)) {
+        return std::copysign(std::numeric_limits<float>::quiet_NaN(), static_cast<float>(std::signbit(value) ? -1 : 1));
+    }
+    if (std::fabs(value) >= overflow_threshold) {
+        return std::copysign(std::numeric_limits<float>::infinity(), static_cast<float>(std::signbit(value) ? -1 : 1));
+    }
+    return static_cast<float>(value);
+}
+
+std::optional<float> to_f32(PyObject* value, const char* name) {
+    double wide = 0.0;
+    if (PyFloat_CheckExact(value)) {
+        wide = PyFloat_AS_DOUBLE(value);
+    } else {
+        wide = PyFloat_AsDouble(value);
+        if (wide == -1.0 && PyErr_Occurred()) {
+            prefix_type_error(name);
+            return std::nullopt;
+        }
+    }
+    return narrow_to_f32(wide);
+}
+
+std::optional<std::uint16_t> to_u16(PyObject* value, const char* name) {
+    const long wide = PyLong_AsLong(value);
+    if (wide == -1 && PyErr_Occurred()) {
+        prefix_type_error(name);
+        return std::nullopt;
+    }
+    if (wide < 0 || wide > 0xFFFF) {
+        PyErr_SetString(PyExc_OverflowError, texts::out_of_range_integral);
+        return std::nullopt;
+    }
+    return static_cast<std::uint16_t>(wide);
+}
+
+std::optional<std::uint64_t> to_u64(PyObject* value, const char* name) {
+    PyObject* integer = PyLong_Check(value) ? Py_NewRef(value) : PyNumber_Index(value);
+    if (integer == nullptr) {
+        prefix_type_error(name);
+        return std::nullopt;
+    }
+    const unsigned long long wide = PyLong_AsUnsignedLongLong(integer);
+    Py_DECREF(integer);
+    if (wide == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        prefix_type_error(name);
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(wide);
+}
+
+std::optional<std::string_view> to_text(PyObject* value, const char* name) {
+    if (!PyUnicode_Check(value)) {
+        raise_not_convertible(value, texts::text_target_name, name);
+        return std::nullopt;
+    }
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(value, &length);
+    if (utf8 == nullptr) {
+        prefix_type_error(name);
+        return std::nullopt;
+    }
+    return std::string_view(utf8, static_cast<std::size_t>(length));
+}
+
+bool check_instance(PyObject* value, PyTypeObject* type, const char* class_name, const char* name) {
+    if (PyObject_TypeCheck(value, type)) {
+        return true;
+    }
+    raise_not_convertible(value, class_name, name);
+    return false;
+}
+
+}  // namespace jointbus::python

@@ -1,0 +1,92 @@
+// The module's six classes: the layout of their instances and their type
+// objects, each created once per process on first need.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <mutex>
+
+#include "damiao/driver.hpp"
+#include "damiao/mit.hpp"
+#include "transport/socketcan_backend.hpp"
+
+namespace jointbus::python {
+
+// A value class instance: the interpreter's header and one record by value.
+template <typename Record>
+struct ValueObject {
+    PyObject_HEAD
+    Record record;
+};
+
+using MitLimitsObject = ValueObject<damiao::MitLimits>;
+using MitSetpointObject = ValueObject<damiao::MitSetpoint>;
+using ControlSetpointObject = ValueObject<damiao::ControlSetpoint>;
+using MotorStateObject = ValueObject<damiao::MotorState>;
+using DamiaoObject = ValueObject<damiao::Damiao>;
+
+// One open transport behind a lock. The lock is poisoned when an internal
+// failure ends a call while it is held: whatever the transport was doing is
+// then unknown, so no later command may use it.
+struct TransportState {
+    explicit TransportState(transport::SocketCanTransport opened) : transport(std::move(opened)) {}
+    std::mutex lock;
+    bool poisoned = false;
+    transport::SocketCanTransport transport;
+};
+
+struct SocketCanTransportObject {
+    PyObject_HEAD
+    TransportState* state;  // owned; the socket closes when the object goes
+};
+
+// Type objects, created on first need and kept for the life of the process.
+// Each returns nullptr with an exception set if the type cannot be made.
+PyTypeObject* mit_limits_type();
+PyTypeObject* mit_setpoint_type();
+PyTypeObject* control_setpoint_type();
+PyTypeObject* motor_state_type();
+PyTypeObject* damiao_type();
+PyTypeObject* socketcan_transport_type();
+
+// The module function mit_setpoint's definition.
+PyMethodDef* mit_setpoint_function();
+
+// A new MotorState object wrapping a record the driver returned.
+PyObject* new_motor_state(const damiao::MotorState& state);
+
+// Makes a type from its spec once; later calls return the same object.
+PyTypeObject* type_once(PyTypeObject*& cell, PyType_Spec& spec);
+
+// A new instance of a value class holding `record`.
+template <typename Record>
+PyObject* new_value(PyTypeObject* type, const Record& record) {
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object != nullptr) {
+        new (&reinterpret_cast<ValueObject<Record>*>(object)->record) Record(record);
+    }
+    return object;
+}
+
+template <typename Record>
+const Record& record_of(PyObject* object) {
+    return reinterpret_cast<ValueObject<Record>*>(object)->record;
+}
+
+// tp_new of a class without a constructor, and the common deallocator of
+// classes whose record needs no cleanup.
+PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+void free_value(PyObject* self);
+
+// Casts a method implementation to the generic function pointer the method
+// table stores.
+template <typename Function>
+PyCFunction as_method(Function function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
+}
+
+}  // namespace jointbus::python

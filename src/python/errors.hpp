@@ -1,0 +1,65 @@
+// Where failures become Python exceptions: driver and transport errors, and
+// internal failures caught at every entry point before they can cross into
+// the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <string>
+
+#include "damiao/error.hpp"
+#include "transport/transport.hpp"
+
+namespace jointbus::python {
+
+// A broken invariant of the module itself; ends the call with PanicException.
+class InternalFailure : public std::exception {
+public:
+    InternalFailure(std::string message, const char* file, int line)
+        : message_(std::move(message)), file_(file), line_(line) {}
+    const char* what() const noexcept override { return message_.c_str(); }
+    const char* file() const noexcept { return file_; }
+    int line() const noexcept { return line_; }
+
+private:
+    std::string message_;
+    const char* file_;
+    int line_;
+};
+
+#define JOINTBUS_ENSURE(condition, message)                                     \
+    do {                                                                        \
+        if (!(condition)) {                                                     \
+            throw ::jointbus::python::InternalFailure((message), __FILE__, __LINE__); \
+        }                                                                       \
+    } while (false)
+
+// Raises the driver's error: ValueError for limits an MIT command cannot be
+// encoded against (the caller's argument is wrong), RuntimeError for every
+// failure on the bus or in the motor's answers. The text is the error's
+// message, unchanged.
+void raise_driver_error(const damiao::Error& error);
+
+// Raises OSError whose only argument is the system error's text, for a
+// transport that could not be opened.
+void raise_open_error(const transport::TransportError& error);
+
+// Sets PanicException for the exception in flight, and reports it on stderr.
+void raise_internal_failure(std::exception_ptr failure) noexcept;
+
+// The interpreter said it failed; make sure an exception is actually set.
+void ensure_exception_set() noexcept;
+
+// Runs an entry point's body; a C++ exception never leaves it.
+template <typename Body>
+auto guarded(Body&& body) noexcept -> decltype(body()) {
+    try {
+        return body();
+    } catch (...) {
+        raise_internal_failure(std::current_exception());
+        return {};
+    }
+}
+
+}  // namespace jointbus::python
