@@ -1,12 +1,19 @@
-// The logging bridge, end to end: an interpreter embedded in this program
-// imports the module (linked in, not loaded from disk, so that the library's
-// log facade here is the one the module registered with), a record is
-// emitted through the facade, and Python's logging must receive it.
+// What Python alone cannot reach, with an interpreter embedded in this
+// program and the module linked in (not loaded from disk, so the library's
+// log facade here is the one the module registered with):
+// - the logging bridge: a record emitted through the facade must reach
+//   Python's logging with its level, logger name, file and line;
+// - the internal-failure guard: a C++ exception must end the call with
+//   PanicException, never cross into the interpreter.
 #include <Python.h>
 
 #include <cstdio>
 
+#include <new>
+#include <stdexcept>
+
 #include "log/log.hpp"
+#include "python/errors.hpp"
 
 extern "C" PyObject* PyInit_jointbus(void);
 
@@ -22,6 +29,52 @@ int run(const char* code) {
 
 void emit(jointbus::log::Level level, const char* target, const char* message, std::uint32_t line) {
     jointbus::log::emit({level, target, message, "src/transport/socketcan_backend.cpp", line});
+}
+
+// Entry points guarded the way the module guards them, failing inside.
+PyObject* fails_with_message(PyObject*, PyObject*) {
+    return jointbus::python::guarded([]() -> PyObject* { throw std::runtime_error("broken invariant"); });
+}
+
+PyObject* fails_out_of_memory(PyObject*, PyObject*) {
+    return jointbus::python::guarded([]() -> PyObject* { throw std::bad_alloc(); });
+}
+
+PyObject* fails_without_message(PyObject*, PyObject*) {
+    return jointbus::python::guarded([]() -> PyObject* { throw 42; });
+}
+
+PyMethodDef failing[] = {
+    {"with_message", &fails_with_message, METH_NOARGS, nullptr},
+    {"out_of_memory", &fails_out_of_memory, METH_NOARGS, nullptr},
+    {"without_message", &fails_without_message, METH_NOARGS, nullptr},
+};
+
+int check_panics() {
+    PyObject* globals = PyModule_GetDict(PyImport_AddModule("__main__"));
+    for (PyMethodDef& definition : failing) {
+        PyObject* function = PyCFunction_New(&definition, nullptr);
+        if (function == nullptr || PyDict_SetItemString(globals, definition.ml_name, function) != 0) {
+            return 1;
+        }
+        Py_DECREF(function);
+    }
+    return run(R"(
+import jointbus
+texts = []
+for call in (with_message, out_of_memory, without_message):
+    try:
+        call()
+    except Exception:
+        raise AssertionError("PanicException must not be an Exception")
+    except BaseException as panic:
+        texts.append(str(panic))
+        kind = type(panic)
+assert texts == ["broken invariant", "std::bad_alloc", "internal failure without a message"], texts
+assert kind.__name__ == "PanicException" and kind.__module__ == "jointbus_runtime", kind
+assert kind.__bases__ == (BaseException,)
+assert "BaseException" in kind.__doc__
+)");
 }
 
 }  // namespace
@@ -66,9 +119,10 @@ assert records[0].filename == "socketcan_backend.cpp"
     failures += run("assert records[-1].getMessage() == 'while an error is pending'");
     // Importing again in the same process must not try to take the sink twice.
     failures += run("import sys, importlib; m = sys.modules.pop('jointbus'); assert importlib.import_module('jointbus') is m");
+    failures += check_panics();
     if (Py_FinalizeEx() != 0) {
         return 1;
     }
-    std::printf("%d passed, %d failed\n", 6 - failures, failures);
+    std::printf("%d passed, %d failed\n", 7 - failures, failures);
     return failures == 0 ? 0 : 1;
 }
