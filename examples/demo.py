@@ -91,29 +91,36 @@ def command(joint, bus, t):
 
 def run_loop(joints, bus, rate, seconds):
     """Fixed-rate loop: one MIT command per joint per tick. A late tick is not
-    made up for; the achieved rate is what gets reported."""
+    made up for; the achieved rate is what gets reported, Ctrl-C included."""
     period = 1.0 / rate
     start = time.perf_counter()
     next_tick = start
     next_status = start + 0.5
     ticks = 0
-    while (now := time.perf_counter()) - start < seconds:
-        if now < next_tick:
-            # Sleep most of the wait, spin the last fraction: sleeps overshoot.
-            if next_tick - now > 0.0003:
-                time.sleep(next_tick - now - 0.0002)
-            continue
-        t = now - start
-        for joint in joints:
-            command(joint, bus, t)
-        ticks += 1
-        next_tick = max(next_tick + period, now)
-        if now >= next_status:
-            errors = " ".join(f"{j.name}: {abs(j.targets[-1] - j.measured[-1]) if j.measured else float('nan'):6.3f}"
-                              for j in joints)
-            print(f"  t={t:4.1f}s  {ticks / t if t else 0:7.1f} Hz  |error| rad  {errors}", flush=True)
-            next_status += 0.5
+    try:
+        while (now := time.perf_counter()) - start < seconds:
+            if now < next_tick:
+                # Sleep most of the wait, spin the last fraction: sleeps overshoot.
+                if next_tick - now > 0.0003:
+                    time.sleep(next_tick - now - 0.0002)
+                continue
+            t = now - start
+            for joint in joints:
+                command(joint, bus, t)
+            ticks += 1
+            next_tick = max(next_tick + period, now)
+            if now >= next_status:
+                print_status(joints, t, ticks)
+                next_status += 0.5
+    except KeyboardInterrupt:
+        print("\ninterrupted: disabling every motor")
     return ticks / (time.perf_counter() - start)
+
+
+def print_status(joints, t, ticks):
+    errors = " ".join(f"{j.name}: {abs(j.targets[-1] - j.measured[-1]) if j.measured else math.nan:6.3f}"
+                      for j in joints)
+    print(f"  t={t:4.1f}s  {ticks / t:7.1f} Hz  |error| rad  {errors}", flush=True)
 
 
 def percentile(values, fraction):

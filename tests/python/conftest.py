@@ -1,4 +1,5 @@
 import json
+import os
 import pathlib
 import shlex
 import subprocess
@@ -62,3 +63,22 @@ def peer_factory(peers):
     yield configure
     for peer in peers.values():
         peer.configure("--silent")
+
+
+@pytest.fixture
+def simulator():
+    """simulator(*arguments): a running jointbus-sim on vcan0, stopped after the test."""
+    path = os.environ.get("JOINTBUS_SIM")
+    assert path, "JOINTBUS_SIM must name the built jointbus-sim"
+    started = []
+
+    def start(*arguments):
+        process = subprocess.Popen([path, "vcan0", *arguments], stdout=subprocess.PIPE, text=True)
+        started.append(process)
+        assert process.stdout.readline().startswith("jointbus-sim: ready on vcan0")
+        return process
+
+    yield start
+    for process in started:
+        process.terminate()
+        assert process.wait(timeout=30) == 0

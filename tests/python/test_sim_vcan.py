@@ -2,8 +2,6 @@
 physics answers, and every injected fault shows up as the driver promises.
 The simulator's path comes in JOINTBUS_SIM (scripts/vcan-suite sets it)."""
 
-import os
-import subprocess
 import time
 
 import pytest
@@ -12,25 +10,6 @@ import jointbus
 from jointbus import ControlSetpoint, Damiao, MitLimits, MitSetpoint, SocketCanTransport
 
 pytestmark = pytest.mark.vcan
-
-
-@pytest.fixture
-def simulator():
-    """simulator(*arguments): a running jointbus-sim on vcan0, stopped after the test."""
-    path = os.environ.get("JOINTBUS_SIM")
-    assert path, "JOINTBUS_SIM must name the built jointbus-sim"
-    started = []
-
-    def start(*arguments):
-        process = subprocess.Popen([path, "vcan0", *arguments], stdout=subprocess.PIPE, text=True)
-        started.append(process)
-        assert process.stdout.readline().startswith("jointbus-sim: ready on vcan0")
-        return process
-
-    yield start
-    for process in started:
-        process.terminate()
-        assert process.wait(timeout=30) == 0
 
 
 def hold(motor, bus, setpoint, seconds):

@@ -1,0 +1,48 @@
+"""Several motors on one bus: one transport, one Damiao per motor, commands
+issued one after another (each waits for its own motor's reply).
+
+    python examples/several_motors.py --iface can0 --motor 1:0x11:dm4310 --motor 2:0x12:dm8009
+"""
+
+import argparse
+import time
+
+import jointbus
+
+
+def parse_motor(text):
+    motor_id, master_id, model = text.split(":")
+    limits = getattr(jointbus.MitLimits, model)()
+    return jointbus.Damiao(int(motor_id, 0), int(master_id, 0), limits, timeout_ms=20)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Move several motors on one bus to the same position.")
+    parser.add_argument("--iface", default="vcan0")
+    parser.add_argument("--motor", action="append", type=parse_motor, required=True,
+                        help="MOTOR_ID:MASTER_ID:MODEL (repeat per motor)")
+    parser.add_argument("--target", type=float, default=0.5, help="position, rad")
+    options = parser.parse_args()
+
+    bus = jointbus.SocketCanTransport(options.iface)
+    motors = options.motor
+    try:
+        for motor in motors:
+            motor.ensure_mit_mode(bus)
+            motor.enable(bus)
+        # A real loop would run at a fixed rate; half a second of commands is
+        # enough for the joints to get there.
+        setpoint = jointbus.MitSetpoint(q=options.target, kp=30.0, kd=1.0)
+        deadline = time.monotonic() + 0.5
+        while time.monotonic() < deadline:
+            states = [motor.mit_control(bus, setpoint) for motor in motors]
+        for motor, state in zip(motors, states):
+            print(f"{motor!r}: position {state.position:+.3f} rad")
+    finally:
+        # Disable everything even if a command failed halfway.
+        for motor in motors:
+            motor.disable(bus)
+
+
+if __name__ == "__main__":
+    main()
