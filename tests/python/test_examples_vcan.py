@@ -1,6 +1,7 @@
 """Every example and the demo, run as a user runs them, against jointbus-sim
 on vcan0, so that none of them can rot."""
 
+import os
 import pathlib
 import signal
 import subprocess
@@ -90,3 +91,13 @@ def test_demo_stops_cleanly_on_ctrl_c(simulator, tmp_path):
     assert "interrupted: disabling every motor" in output
     assert "disable failed" not in errors
     assert "loop rate achieved:" in output
+
+
+def test_cpp_example_built_against_the_installed_package(simulator):
+    path = os.environ.get("JOINTBUS_CPP_EXAMPLE")
+    assert path, "JOINTBUS_CPP_EXAMPLE must name the C++ example built against the installed package"
+    simulator("--motor", "1:0x11:dm4310")
+    result = subprocess.run([path, "vcan0", "1", "0x11"], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert abs(float(result.stdout.split()[1]) - 0.5) < 0.05, result.stdout
+    assert result.stdout.rstrip().endswith("status 1")
