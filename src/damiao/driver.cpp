@@ -47,14 +47,7 @@ std::uint32_t get_u32_le(const std::vector<std::uint8_t>& data, std::size_t offs
 
 // velocity_limit and torque_ratio travel as fixed-point counts 0..10000.
 std::uint32_t force_pos_raw(float value, float upper, float scale) noexcept {
-    float clamped = value;
-    if (clamped < 0.0f) {
-        clamped = 0.0f;
-    }
-    if (clamped > upper) {
-        clamped = upper;
-    }
-    return std::min(to_u32_saturating(clamped * scale), std::uint32_t{10000});
+    return std::min(to_u32_saturating(clamp_into(value, 0.0f, upper) * scale), std::uint32_t{10000});
 }
 
 FrameBytes pos_vel_payload(const PosVelSetpoint& setpoint) noexcept {

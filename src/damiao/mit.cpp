@@ -5,11 +5,12 @@
 namespace jointbus::damiao {
 namespace {
 
-constexpr float raw16_span = 65535.0f;
-constexpr float raw12_span = 4095.0f;
+std::uint8_t byte_of(std::uint32_t bits) noexcept { return static_cast<std::uint8_t>(bits & 0xFFu); }
 
-// Raise to the lower bound first, then lower to the upper one; NaN compares
-// false both times and passes through unchanged.
+bool encodable(float limit) noexcept { return limit >= 0.0f; }  // false for NaN too
+
+}  // namespace
+
 float clamp_into(float value, float lower, float upper) noexcept {
     if (value < lower) {
         value = lower;
@@ -20,8 +21,6 @@ float clamp_into(float value, float lower, float upper) noexcept {
     return value;
 }
 
-// The order of operations is part of the wire format: the motor's firmware
-// decodes what this exact sequence of single-precision steps produces.
 std::uint32_t quantise_symmetric(float value, float max, float span) noexcept {
     const float clamped = clamp_into(value, -max, max);
     const float scaled = ((clamped + max) * span) / (max + max);
@@ -37,12 +36,6 @@ std::uint32_t quantise_gain(float value, float max, float span) noexcept {
 float dequantise_symmetric(std::uint32_t raw, float max, float span) noexcept {
     return ((static_cast<float>(raw) * (max + max)) / span) - max;
 }
-
-std::uint8_t byte_of(std::uint32_t bits) noexcept { return static_cast<std::uint8_t>(bits & 0xFFu); }
-
-bool encodable(float limit) noexcept { return limit >= 0.0f; }  // false for NaN too
-
-}  // namespace
 
 std::optional<UnencodableLimit> find_unencodable_limit(const MitLimits& limits) noexcept {
     const std::array<UnencodableLimit, 5> fields{{

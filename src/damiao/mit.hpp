@@ -90,6 +90,23 @@ using FrameBytes = std::array<std::uint8_t, 8>;
     return static_cast<std::uint32_t>(value);
 }
 
+// The fixed-point maps every field is built from, shared by the encoder, the
+// decoder and anything that speaks the motor's side of the protocol. Each is
+// a sequence of single-precision steps in a fixed order: the firmware
+// computes exactly these roundings.
+inline constexpr float raw16_span = 65535.0f;
+inline constexpr float raw12_span = 4095.0f;
+
+// Raises to the lower bound first, then lowers to the upper one; NaN passes
+// through unchanged.
+[[nodiscard]] float clamp_into(float value, float lower, float upper) noexcept;
+// -max..+max onto 0..span, truncating; NaN gives 0.
+[[nodiscard]] std::uint32_t quantise_symmetric(float value, float max, float span) noexcept;
+// 0..max onto 0..span, truncating; NaN gives 0.
+[[nodiscard]] std::uint32_t quantise_gain(float value, float max, float span) noexcept;
+// 0..span back onto -max..+max.
+[[nodiscard]] float dequantise_symmetric(std::uint32_t raw, float max, float span) noexcept;
+
 // Quantises the setpoint against the limits into the 8 bytes of an MIT
 // command. Only meaningful for limits find_unencodable_limit() accepts; for
 // others the result is defined but worthless.

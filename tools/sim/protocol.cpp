@@ -12,8 +12,11 @@ using damiao::FrameBytes;
 using transport::CanFrame;
 using transport::CanId;
 
-constexpr float raw16_span = 65535.0f;
-constexpr float raw12_span = 4095.0f;
+using damiao::dequantise_symmetric;
+using damiao::quantise_symmetric;
+using damiao::raw12_span;
+using damiao::raw16_span;
+
 constexpr std::uint16_t standard_id_mask = 0x7FF;
 
 struct ModeName {
@@ -26,28 +29,6 @@ constexpr std::array<ModeName, 4> mode_names{{
     {ControlMode::Vel, "vel"},
     {ControlMode::ForcePos, "force_pos"},
 }};
-
-float clamp_into(float value, float lower, float upper) noexcept {
-    if (value < lower) {
-        value = lower;
-    }
-    if (value > upper) {
-        value = upper;
-    }
-    return value;
-}
-
-// Value to raw count, truncating like the driver's encoder so that
-// damiao::decode_feedback maps the count back to at most one step below.
-std::uint32_t quantise_symmetric(float value, float max, float span) noexcept {
-    const float clamped = clamp_into(value, -max, max);
-    const float scaled = ((clamped + max) * span) / (max + max);
-    return std::min(damiao::to_u32_saturating(scaled), static_cast<std::uint32_t>(span));
-}
-
-float dequantise_symmetric(std::uint32_t raw, float max, float span) noexcept {
-    return ((static_cast<float>(raw) * (max + max)) / span) - max;
-}
 
 float dequantise_gain(std::uint32_t raw, float max, float span) noexcept {
     return (static_cast<float>(raw) * max) / span;
