@@ -5,10 +5,10 @@
 #include <Python.h>
 
 #include <memory>
-#include <mutex>
 
 #include "damiao/driver.hpp"
 #include "damiao/mit.hpp"
+#include "python/transport_lock.hpp"
 #include "transport/socketcan_backend.hpp"
 
 namespace jointbus::python {
@@ -26,13 +26,10 @@ using ControlSetpointObject = ValueObject<damiao::ControlSetpoint>;
 using MotorStateObject = ValueObject<damiao::MotorState>;
 using DamiaoObject = ValueObject<damiao::Damiao>;
 
-// One open transport behind a lock. The lock is poisoned when an internal
-// failure ends a call while it is held: whatever the transport was doing is
-// then unknown, so no later command may use it.
+// One open transport behind its lock.
 struct TransportState {
     explicit TransportState(transport::SocketCanTransport opened) : transport(std::move(opened)) {}
-    std::mutex lock;
-    bool poisoned = false;
+    TransportLock lock;
     transport::SocketCanTransport transport;
 };
 

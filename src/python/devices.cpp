@@ -109,8 +109,7 @@ PyObject* damiao_master_id(PyObject* self, void*) {
     return guarded([&] { return PyLong_FromLong(record_of<Damiao>(self).master_id); });
 }
 
-// Runs one driver operation with the transport locked. An internal failure
-// while the lock is held poisons it for good; a driver error does not.
+// Runs one driver operation with the transport locked.
 template <typename Operation>
 auto with_locked_transport(PyObject* bus, Operation operation) {
     Py_INCREF(bus);  // the socket cannot close while the exchange runs
@@ -119,14 +118,7 @@ auto with_locked_transport(PyObject* bus, Operation operation) {
         ~Release() { Py_DECREF(object); }
     } release{bus};
     TransportState& state = *reinterpret_cast<SocketCanTransportObject*>(bus)->state;
-    std::lock_guard guard(state.lock);
-    JOINTBUS_ENSURE(!state.poisoned, texts::transport_lock_poisoned);
-    try {
-        return operation(state.transport);
-    } catch (...) {
-        state.poisoned = true;
-        throw;
-    }
+    return run_locked(state.lock, [&] { return operation(state.transport); });
 }
 
 PyObject* state_or_error(const damiao::Result<damiao::MotorState>& result) {

@@ -6,34 +6,12 @@
 #include <Python.h>
 
 #include <exception>
-#include <string>
 
 #include "damiao/error.hpp"
+#include "python/internal_failure.hpp"
 #include "transport/transport.hpp"
 
 namespace jointbus::python {
-
-// A broken invariant of the module itself; ends the call with PanicException.
-class InternalFailure : public std::exception {
-public:
-    InternalFailure(std::string message, const char* file, int line)
-        : message_(std::move(message)), file_(file), line_(line) {}
-    const char* what() const noexcept override { return message_.c_str(); }
-    const char* file() const noexcept { return file_; }
-    int line() const noexcept { return line_; }
-
-private:
-    std::string message_;
-    const char* file_;
-    int line_;
-};
-
-#define JOINTBUS_ENSURE(condition, message)                                     \
-    do {                                                                        \
-        if (!(condition)) {                                                     \
-            throw ::jointbus::python::InternalFailure((message), __FILE__, __LINE__); \
-        }                                                                       \
-    } while (false)
 
 // Raises the driver's error: ValueError for limits an MIT command cannot be
 // encoded against (the caller's argument is wrong), RuntimeError for every
