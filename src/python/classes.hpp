@@ -86,4 +86,7 @@ PyCFunction as_method(Function function) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(function));
 }
 
+// A function as the untyped pointer a PyType_Slot holds.
+void* slot(auto function) { return reinterpret_cast<void*>(function); }
+
 }  // namespace jointbus::python

@@ -16,8 +16,6 @@ using damiao::Damiao;
 PyTypeObject* damiao_cell = nullptr;
 PyTypeObject* socketcan_transport_cell = nullptr;
 
-void* slot(auto function) { return reinterpret_cast<void*>(function); }
-
 // --- SocketCanTransport ---------------------------------------------------
 
 PyObject* transport_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {

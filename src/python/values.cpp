@@ -115,15 +115,24 @@ std::array<PyMethodDef, sizeof...(Index) + 1> preset_methods(std::index_sequence
              {nullptr, nullptr, 0, nullptr}}};
 }
 
-template <auto Member>
-constexpr PyGetSetDef limits_getter(const char* name) {
-    return {name, &get_float<MitLimits, Member>, nullptr, nullptr, nullptr};
+// Read-only attributes without docstrings.
+template <typename Record, auto Member>
+constexpr PyGetSetDef float_property(const char* name) {
+    return {name, &get_float<Record, Member>, nullptr, nullptr, nullptr};
+}
+
+template <typename Record, auto Member>
+constexpr PyGetSetDef u8_property(const char* name) {
+    return {name, &get_u8<Record, Member>, nullptr, nullptr, nullptr};
 }
 
 PyGetSetDef mit_limits_getset[] = {
-    limits_getter<&MitLimits::p_max>("p_max"),   limits_getter<&MitLimits::v_max>("v_max"),
-    limits_getter<&MitLimits::kp_max>("kp_max"), limits_getter<&MitLimits::kd_max>("kd_max"),
-    limits_getter<&MitLimits::t_max>("t_max"),   {nullptr, nullptr, nullptr, nullptr, nullptr},
+    float_property<MitLimits, &MitLimits::p_max>("p_max"),
+    float_property<MitLimits, &MitLimits::v_max>("v_max"),
+    float_property<MitLimits, &MitLimits::kp_max>("kp_max"),
+    float_property<MitLimits, &MitLimits::kd_max>("kd_max"),
+    float_property<MitLimits, &MitLimits::t_max>("t_max"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // --- MitSetpoint ----------------------------------------------------------
@@ -165,15 +174,13 @@ PyObject* mit_setpoint_repr(PyObject* self) {
     return guarded([&] { return text_object("MitSetpoint(" + setpoint_fields(record_of<MitSetpoint>(self)) + ")"); });
 }
 
-template <auto Member>
-constexpr PyGetSetDef setpoint_getter(const char* name) {
-    return {name, &get_float<MitSetpoint, Member>, nullptr, nullptr, nullptr};
-}
-
 PyGetSetDef mit_setpoint_getset[] = {
-    setpoint_getter<&MitSetpoint::q>("q"),   setpoint_getter<&MitSetpoint::dq>("dq"),
-    setpoint_getter<&MitSetpoint::kp>("kp"), setpoint_getter<&MitSetpoint::kd>("kd"),
-    setpoint_getter<&MitSetpoint::tau>("tau"), {nullptr, nullptr, nullptr, nullptr, nullptr},
+    float_property<MitSetpoint, &MitSetpoint::q>("q"),
+    float_property<MitSetpoint, &MitSetpoint::dq>("dq"),
+    float_property<MitSetpoint, &MitSetpoint::kp>("kp"),
+    float_property<MitSetpoint, &MitSetpoint::kd>("kd"),
+    float_property<MitSetpoint, &MitSetpoint::tau>("tau"),
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef mit_setpoint_def = {"mit_setpoint", as_method(&mit_setpoint_call), METH_FASTCALL | METH_KEYWORDS,
@@ -289,17 +296,15 @@ PyObject* motor_state_repr(PyObject* self) {
 }
 
 PyGetSetDef motor_state_getset[] = {
-    {"motor_id", &get_u8<MotorState, &MotorState::motor_id>, nullptr, nullptr, nullptr},
-    {"error", &get_u8<MotorState, &MotorState::error>, nullptr, nullptr, nullptr},
-    {"position", &get_float<MotorState, &MotorState::position>, nullptr, nullptr, nullptr},
-    {"velocity", &get_float<MotorState, &MotorState::velocity>, nullptr, nullptr, nullptr},
-    {"torque", &get_float<MotorState, &MotorState::torque>, nullptr, nullptr, nullptr},
-    {"t_mos", &get_u8<MotorState, &MotorState::t_mos>, nullptr, nullptr, nullptr},
-    {"t_rotor", &get_u8<MotorState, &MotorState::t_rotor>, nullptr, nullptr, nullptr},
+    u8_property<MotorState, &MotorState::motor_id>("motor_id"),
+    u8_property<MotorState, &MotorState::error>("error"),
+    float_property<MotorState, &MotorState::position>("position"),
+    float_property<MotorState, &MotorState::velocity>("velocity"),
+    float_property<MotorState, &MotorState::torque>("torque"),
+    u8_property<MotorState, &MotorState::t_mos>("t_mos"),
+    u8_property<MotorState, &MotorState::t_rotor>("t_rotor"),
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-void* slot(auto function) { return reinterpret_cast<void*>(function); }
 
 }  // namespace
 
