@@ -168,7 +168,7 @@ Result<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_t regi
         return std::unexpected(UnknownRegister{register_number});
     }
     const auto request = register_request(motor_id, register_read_marker, register_number, 0);
-    if (auto sent = bus.send(classic_frame(register_frame_id, request)); !sent) {
+    if (auto sent = bus.start_exchange(classic_frame(register_frame_id, request)); !sent) {
         return std::unexpected(transport_failure(std::move(sent.error())));
     }
     // Register replies are recognised by content, whatever identifier they
@@ -191,7 +191,7 @@ Result<void> Damiao::write_register(CanTransport& bus, std::uint8_t register_num
         return std::unexpected(ReadOnlyRegister{register_number});
     }
     const auto request = register_request(motor_id, register_write_marker, register_number, value);
-    if (auto sent = bus.send(classic_frame(register_frame_id, request)); !sent) {
+    if (auto sent = bus.start_exchange(classic_frame(register_frame_id, request)); !sent) {
         return std::unexpected(transport_failure(std::move(sent.error())));
     }
     return {};

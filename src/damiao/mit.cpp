@@ -1,13 +1,16 @@
 #include "damiao/mit.hpp"
 
 #include <algorithm>
+#include <limits>
 
 namespace jointbus::damiao {
 namespace {
 
 std::uint8_t byte_of(std::uint32_t bits) noexcept { return static_cast<std::uint8_t>(bits & 0xFFu); }
 
-bool encodable(float limit) noexcept { return limit >= 0.0f; }  // false for NaN too
+// An infinite range would quantise every value to NaN and so to raw 0, the
+// bottom of the motor's own range: a full-scale command. NaN fails both tests.
+bool encodable(float limit) noexcept { return limit >= 0.0f && limit <= std::numeric_limits<float>::max(); }
 
 }  // namespace
 

@@ -62,7 +62,8 @@ struct UnencodableLimit {
     float value = 0.0f;
 };
 
-// The first field (in declaration order) that is negative or NaN, if any.
+// The first field (in declaration order) that is negative, infinite or NaN,
+// if any.
 [[nodiscard]] std::optional<UnencodableLimit> find_unencodable_limit(const MitLimits& limits) noexcept;
 
 struct MitSetpoint {

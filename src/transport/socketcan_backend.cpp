@@ -4,6 +4,7 @@
 #include <linux/can/raw.h>
 #include <net/if.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -69,7 +70,7 @@ void close_quietly(int descriptor) noexcept {
 
 }  // namespace
 
-TransportResult<WireFrame> to_wire(const CanFrame& frame) {
+TransportResult<void> check_wire_limits(const CanFrame& frame) {
     if (!id_in_range(frame.id)) {
         return std::unexpected(InvalidIdError{});
     }
@@ -78,6 +79,13 @@ TransportResult<WireFrame> to_wire(const CanFrame& frame) {
         // Clamped only for the message; nothing this long can be a CAN frame.
         const auto reported = std::min<std::size_t>(frame.data.size(), std::numeric_limits<std::uint32_t>::max());
         return std::unexpected(FrameTooLargeError{static_cast<std::uint32_t>(reported)});
+    }
+    return {};
+}
+
+TransportResult<WireFrame> to_wire(const CanFrame& frame) {
+    if (auto fits = check_wire_limits(frame); !fits) {
+        return std::unexpected(std::move(fits.error()));
     }
     if (frame.fd) {
         canfd_frame structure{};
@@ -113,22 +121,26 @@ TransportResult<CanFrame> from_wire(std::span<const std::uint8_t> received) {
     return std::unexpected(os_error(EPROTO));
 }
 
-std::optional<timeval> receive_timeval(Duration timeout) noexcept {
+std::optional<timespec> wait_timespec(Duration timeout) noexcept {
     if (timeout.seconds == 0 && timeout.nanoseconds < 1000) {
         return std::nullopt;
     }
     constexpr auto max_seconds = static_cast<std::uint64_t>(std::numeric_limits<time_t>::max());
-    timeval value{};
+    timespec value{};
     value.tv_sec = static_cast<time_t>(std::min(timeout.seconds, max_seconds));
-    value.tv_usec = static_cast<suseconds_t>(timeout.nanoseconds / 1000);
+    value.tv_nsec = static_cast<long>(timeout.nanoseconds);
     return value;
 }
 
 TransportResult<SocketCanTransport> SocketCanTransport::open(std::string_view iface) {
-    return open(iface, &::send);
+    return open(iface, SocketCalls{});
 }
 
-TransportResult<SocketCanTransport> SocketCanTransport::open(std::string_view iface, SendCall send_call) {
+SocketCanTransport SocketCanTransport::adopt(int descriptor, const SocketCalls& calls) noexcept {
+    return SocketCanTransport(descriptor, calls);
+}
+
+TransportResult<SocketCanTransport> SocketCanTransport::open(std::string_view iface, const SocketCalls& calls) {
     // The name goes to the C library as a C string: an embedded NUL would
     // silently shorten it to another interface's name.
     if (iface.find('\0') != std::string_view::npos) {
@@ -145,7 +157,7 @@ TransportResult<SocketCanTransport> SocketCanTransport::open(std::string_view if
     if (descriptor < 0) {
         return std::unexpected(last_os_error());
     }
-    SocketCanTransport transport(descriptor, send_call);
+    SocketCanTransport transport(descriptor, calls);
     sockaddr_can address{};
     address.can_family = AF_CAN;
     address.can_ifindex = static_cast<int>(index);
@@ -160,13 +172,13 @@ TransportResult<SocketCanTransport> SocketCanTransport::open(std::string_view if
 }
 
 SocketCanTransport::SocketCanTransport(SocketCanTransport&& other) noexcept
-    : CanTransport(other), descriptor_(std::exchange(other.descriptor_, -1)), send_call_(other.send_call_) {}
+    : CanTransport(other), descriptor_(std::exchange(other.descriptor_, -1)), calls_(other.calls_) {}
 
 SocketCanTransport& SocketCanTransport::operator=(SocketCanTransport&& other) noexcept {
     if (this != &other) {
         close_descriptor();
         descriptor_ = std::exchange(other.descriptor_, -1);
-        send_call_ = other.send_call_;
+        calls_ = other.calls_;
     }
     return *this;
 }
@@ -186,7 +198,7 @@ TransportResult<void> SocketCanTransport::send(const CanFrame& frame) {
     }
     std::span<const std::uint8_t> pending(wire->bytes.data(), wire->size);
     while (!pending.empty()) {
-        const ssize_t written = send_call_(descriptor_, pending.data(), pending.size(), 0);
+        const ssize_t written = calls_.send(descriptor_, pending.data(), pending.size(), 0);
         if (written < 0) {
             if (errno == EINTR) {
                 continue;
@@ -201,24 +213,79 @@ TransportResult<void> SocketCanTransport::send(const CanFrame& frame) {
     return {};
 }
 
+TransportResult<void> SocketCanTransport::check_frame(const CanFrame& frame) const { return check_wire_limits(frame); }
+
 TransportResult<CanFrame> SocketCanTransport::recv(Duration timeout) {
-    const std::optional<timeval> limit = receive_timeval(timeout);
-    if (!limit) {
+    std::optional<timespec> left = wait_timespec(timeout);
+    if (!left) {
         return std::unexpected(TimeoutError{});
     }
-    // Set on every receive: the socket keeps no time-out of ours between calls.
-    if (::setsockopt(descriptor_, SOL_SOCKET, SO_RCVTIMEO, &*limit, sizeof *limit) != 0) {
-        return std::unexpected(last_os_error());
+    // Only needed when a wake-up finds no frame (another reader of a shared
+    // descriptor took it): the wait then resumes for what is left, no more.
+    const MonotonicTime deadline = deadline_after(now(), timeout);
+    for (;;) {
+        pollfd readable{descriptor_, POLLIN, 0};
+        const int ready = calls_.ppoll(&readable, 1, &*left, nullptr);
+        if (ready < 0) {
+            // EINTR included: a signal ends the wait, and the caller decides.
+            return std::unexpected(last_os_error());
+        }
+        if (ready == 0) {
+            return std::unexpected(TimeoutError{});
+        }
+        auto taken = take_waiting_frame();
+        if (taken || !std::holds_alternative<TimeoutError>(taken.error())) {
+            return taken;
+        }
+        const std::optional<Duration> remaining = time_until(deadline, now());
+        left = remaining ? wait_timespec(*remaining) : std::nullopt;
+        if (!left) {
+            return std::unexpected(TimeoutError{});
+        }
     }
+}
+
+TransportResult<CanFrame> SocketCanTransport::take_waiting_frame() {
     std::array<std::uint8_t, fd_frame_size> buffer;
-    const ssize_t received = ::recv(descriptor_, buffer.data(), buffer.size(), 0);
+    const ssize_t received = calls_.recv(descriptor_, buffer.data(), buffer.size(), MSG_DONTWAIT);
     if (received < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ETIMEDOUT) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
             return std::unexpected(TimeoutError{});
         }
         return std::unexpected(last_os_error());
     }
     return from_wire(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(received)));
+}
+
+TransportResult<std::size_t> SocketCanTransport::drop_pending() {
+    // Enough for the queue a few motors build up between two exchanges; a
+    // longer queue costs one more call per batch.
+    constexpr unsigned int batch = 16;
+    std::array<std::array<std::uint8_t, fd_frame_size>, batch> buffers;
+    std::array<iovec, batch> vectors{};
+    std::array<mmsghdr, batch> messages{};
+    for (unsigned int i = 0; i < batch; ++i) {
+        vectors[i] = iovec{buffers[i].data(), buffers[i].size()};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    std::size_t dropped = 0;
+    for (;;) {
+        const int received = calls_.recvmmsg(descriptor_, messages.data(), batch, MSG_DONTWAIT, nullptr);
+        if (received < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return dropped;
+            }
+            return std::unexpected(last_os_error());
+        }
+        dropped += static_cast<std::size_t>(received);
+        if (static_cast<unsigned int>(received) < batch) {
+            return dropped;
+        }
+    }
 }
 
 }  // namespace jointbus::transport

@@ -2,8 +2,11 @@
 // CAN FD frames enabled, bound to one interface by name.
 #pragma once
 
-#include <sys/time.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <sys/types.h>
+
+#include <ctime>
 
 #include <array>
 #include <cstddef>
@@ -35,21 +38,43 @@ struct WireFrame {
 // count that is neither structure's size is a Backend error (EPROTO).
 [[nodiscard]] TransportResult<CanFrame> from_wire(std::span<const std::uint8_t> received);
 
-// The SO_RCVTIMEO value for a receive time-out, or nothing when the time-out
-// is under one microsecond: the kernel reads a zero timeval as "wait forever",
-// so such a time-out must end at once instead of reaching it.
-[[nodiscard]] std::optional<timeval> receive_timeval(Duration timeout) noexcept;
+// Whether send() can put `frame` on the wire: identifier in range for its
+// kind, no more data than the frame's kind carries.
+[[nodiscard]] TransportResult<void> check_wire_limits(const CanFrame& frame);
 
-// The one system call worth replacing in tests: the kernel gives no way to
-// make a send on a CAN socket return EINTR or accept zero bytes on demand.
+// The time a receive hands to the kernel's wait, to the nanosecond, or
+// nothing when the time-out is under one microsecond: such a receive ends at
+// once without touching the socket. Seconds beyond what time_t holds are
+// clamped to its largest value.
+[[nodiscard]] std::optional<timespec> wait_timespec(Duration timeout) noexcept;
+
+// The system calls the backend makes on its socket once it is open, kept
+// replaceable because the kernel gives no way to make them fail on demand
+// (a send interrupted twice, a write of zero bytes, a wait woken by a signal)
+// and because tests need to see exactly what each wait was handed.
 using SendCall = ssize_t (*)(int fd, const void* buffer, std::size_t length, int flags);
+using RecvCall = ssize_t (*)(int fd, void* buffer, std::size_t length, int flags);
+using RecvMmsgCall = int (*)(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout);
+using PpollCall = int (*)(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask);
+
+struct SocketCalls {
+    SendCall send = &::send;
+    RecvCall recv = &::recv;
+    RecvMmsgCall recvmmsg = &::recvmmsg;
+    PpollCall ppoll = &::ppoll;
+};
 
 class SocketCanTransport final : public CanTransport {
 public:
     // Looks the interface up, opens a close-on-exec raw CAN socket, binds it
     // and enables FD frames. Every failure closes what was opened.
     [[nodiscard]] static TransportResult<SocketCanTransport> open(std::string_view iface);
-    [[nodiscard]] static TransportResult<SocketCanTransport> open(std::string_view iface, SendCall send_call);
+    [[nodiscard]] static TransportResult<SocketCanTransport> open(std::string_view iface, const SocketCalls& calls);
+
+    // Takes ownership of a socket that is already open and bound (a raw CAN
+    // socket handed over by another process, or a stand-in that delivers one
+    // frame structure per message). It is closed with the transport.
+    [[nodiscard]] static SocketCanTransport adopt(int descriptor, const SocketCalls& calls = {}) noexcept;
 
     SocketCanTransport(SocketCanTransport&& other) noexcept;
     SocketCanTransport& operator=(SocketCanTransport&& other) noexcept;
@@ -58,14 +83,24 @@ public:
     ~SocketCanTransport() override;
 
     [[nodiscard]] TransportResult<void> send(const CanFrame& frame) override;
+    // Waits for the socket with ppoll on exactly the time given, then takes
+    // one frame without blocking: unlike a socket receive time-out, which
+    // the kernel counts in scheduler ticks, the wait ends at the deadline.
     [[nodiscard]] TransportResult<CanFrame> recv(Duration timeout) override;
+    // Empties the socket's receive queue with non-blocking batched receives:
+    // one call when fewer frames wait than one batch holds.
+    [[nodiscard]] TransportResult<std::size_t> drop_pending() override;
+    [[nodiscard]] TransportResult<void> check_frame(const CanFrame& frame) const override;
 
 private:
-    SocketCanTransport(int descriptor, SendCall send_call) noexcept : descriptor_(descriptor), send_call_(send_call) {}
+    SocketCanTransport(int descriptor, const SocketCalls& calls) noexcept : descriptor_(descriptor), calls_(calls) {}
     void close_descriptor() noexcept;
+    // One non-blocking receive: a frame, Timeout when none is waiting, or
+    // the receive's error.
+    [[nodiscard]] TransportResult<CanFrame> take_waiting_frame();
 
     int descriptor_ = -1;
-    SendCall send_call_;
+    SocketCalls calls_;
 };
 
 }  // namespace jointbus::transport

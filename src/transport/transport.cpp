@@ -70,9 +70,21 @@ std::string message(const TransportError& error) {
     }
 }
 
+TransportResult<void> CanTransport::check_frame(const CanFrame&) const { return {}; }
+
+TransportResult<void> CanTransport::start_exchange(const CanFrame& frame) {
+    if (auto accepted = check_frame(frame); !accepted) {
+        return accepted;
+    }
+    if (auto dropped = drop_pending(); !dropped) {
+        return std::unexpected(std::move(dropped.error()));
+    }
+    return send(frame);
+}
+
 TransportResult<CanFrame> CanTransport::request(const CanFrame& frame, const CanId& expected,
                                                 Duration timeout) {
-    if (auto sent = send(frame); !sent) {
+    if (auto sent = start_exchange(frame); !sent) {
         return std::unexpected(std::move(sent.error()));
     }
     // The budget starts once the frame is on its way, not when we were called.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -110,9 +111,26 @@ public:
     // `timeout`. The wait is always bounded, a zero time-out included.
     [[nodiscard]] virtual TransportResult<CanFrame> recv(Duration timeout) = 0;
 
-    // Sends `frame`, then returns the first frame whose identifier equals
-    // `expected`, dropping every other frame, or Timeout once `timeout` has
-    // passed since the send returned. Not meant to be overridden.
+    // Drops every frame that has already arrived and waits to be received,
+    // without waiting for more, and says how many there were.
+    [[nodiscard]] virtual TransportResult<std::size_t> drop_pending() = 0;
+
+    // Whether send() would accept `frame`, decided without touching the
+    // medium. A backend with limits of its own (identifier range, lengths)
+    // says so here; the default accepts every frame and leaves it to send().
+    [[nodiscard]] virtual TransportResult<void> check_frame(const CanFrame& frame) const;
+
+    // The first step of every exchange. A frame send() would refuse is
+    // refused at once, with nothing dropped or sent; otherwise everything
+    // already waiting is dropped, then `frame` is sent. A reply that arrived
+    // late for an earlier exchange can therefore never be taken as the
+    // answer to this one. Not meant to be overridden.
+    [[nodiscard]] TransportResult<void> start_exchange(const CanFrame& frame);
+
+    // Starts an exchange with `frame`, then returns the first frame whose
+    // identifier equals `expected`, dropping every other frame, or Timeout
+    // once `timeout` has passed since the send returned. Not meant to be
+    // overridden.
     [[nodiscard]] TransportResult<CanFrame> request(const CanFrame& frame, const CanId& expected,
                                                     Duration timeout);
 

@@ -184,6 +184,55 @@ TEST(Damiao, TransportFailuresAreWrappedUnchanged) {
     EXPECT_EQ(motor.clear_error(bus), feedback_state);
 }
 
+// A reply that came too late for an earlier command waits in the queue;
+// every operation drops it before sending, so it answers nothing.
+TEST(Damiao, EveryOperationDropsRepliesQueuedBeforeItsOwnSend) {
+    using Operation = Result<MotorState> (*)(const Damiao&, transport::CanTransport&);
+    const Damiao motor = Damiao::create(1, 0x11, std::nullopt, 20);
+    const std::pair<const char*, Operation> operations[] = {
+        {"enable", [](const Damiao& m, transport::CanTransport& bus) { return m.enable(bus); }},
+        {"disable", [](const Damiao& m, transport::CanTransport& bus) { return m.disable(bus); }},
+        {"set_zero", [](const Damiao& m, transport::CanTransport& bus) { return m.set_zero(bus); }},
+        {"clear_error", [](const Damiao& m, transport::CanTransport& bus) { return m.clear_error(bus); }},
+        {"mit_control", [](const Damiao& m, transport::CanTransport& bus) { return m.mit_control(bus, {}); }},
+        {"control", [](const Damiao& m, transport::CanTransport& bus) {
+             return m.control(bus, ControlSetpoint{VelSetpoint{1.0f}});
+         }},
+    };
+    for (const auto& [name, operation] : operations) {
+        ScriptedTransport bus;
+        bus.queue(standard_frame(0x011, hex_bytes("01 80 00 80 00 80 00 00")));
+        bus.arrive(standard_frame(0x011, feedback), 1ms);
+        EXPECT_EQ(operation(motor, bus), feedback_state) << name;
+        EXPECT_EQ(bus.calls().at(1), ScriptedTransport::Call::DropPending) << name;
+    }
+    ScriptedTransport bus;
+    bus.queue(standard_frame(0x011, hex_bytes("01 00 33 0A 03 00 00 00")));  // an old read, mode 3
+    bus.arrive(standard_frame(0x011, hex_bytes("01 00 33 0A 01 00 00 00")), 1ms);
+    EXPECT_EQ(motor.read_register(bus, 10), RegisterValue{std::uint32_t{1}});
+}
+
+// The budget is the motor's whole time-out, seconds included, counted from
+// the moment the send has returned: a slow send does not eat into it.
+TEST(Damiao, ReplyBudgetStartsAfterTheSendAndKeepsWholeSeconds) {
+    struct Case {
+        std::uint64_t timeout_ms;
+        transport::Duration first_wait;
+    };
+    const Case cases[] = {{20, {0, 20'000'000}}, {1000, {1, 0}}, {2500, {2, 500'000'000}}};
+    for (const Case& c : cases) {
+        const Damiao motor = Damiao::create(1, 0x11, std::nullopt, c.timeout_ms);
+        ScriptedTransport command_bus;
+        command_bus.send_takes(7ms);
+        ASSERT_FALSE(motor.enable(command_bus));
+        EXPECT_EQ(command_bus.recv_timeouts().at(0), c.first_wait) << c.timeout_ms;
+        ScriptedTransport register_bus;
+        register_bus.send_takes(7ms);
+        ASSERT_FALSE(motor.read_register(register_bus, 10));
+        EXPECT_EQ(register_bus.recv_timeouts().at(0), c.first_wait) << c.timeout_ms;
+    }
+}
+
 TEST(Damiao, ZeroTimeoutSendsThenFailsWithoutWaiting) {
     const Damiao motor = Damiao::create(1, 0x11, std::nullopt, 0);
     ScriptedTransport bus;
@@ -212,7 +261,7 @@ TEST(Damiao, UnencodableLimitsRefuseMitCommandsBeforeSending) {
     const Damiao nan_limits = Damiao::create(1, 0x11, MitLimits{nan, 30.0f, 500.0f, 5.0f, 10.0f}, 20);
     const auto result = nan_limits.mit_control(bus, MitSetpoint{});
     ASSERT_FALSE(result);
-    EXPECT_EQ(message(result.error()), "MitLimits.p_max must be zero or positive to encode an MIT command, got nan");
+    EXPECT_EQ(message(result.error()), "MitLimits.p_max must be finite and zero or positive to encode an MIT command, got nan");
     EXPECT_EQ(bus.sent().size(), 2u);
 }
 

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <optional>
 
 #include "damiao/driver.hpp"
 #include "support/hex.hpp"
@@ -20,6 +22,7 @@ using transport::CanFrame;
 struct ModeRegisterPeer {
     std::uint32_t mode = 2;
     bool obeys_writes = true;
+    std::optional<std::uint32_t> mode_after_write{};  // what a write really leaves, if not the value written
     int reads_answered = 1000;  // how many read requests it answers before going quiet
 
     void attach(ScriptedTransport& bus) {
@@ -28,8 +31,9 @@ struct ModeRegisterPeer {
                 return;
             }
             if (frame.data[2] == 0x55 && obeys_writes) {
-                mode = frame.data[4] | (std::uint32_t{frame.data[5]} << 8) | (std::uint32_t{frame.data[6]} << 16) |
-                       (std::uint32_t{frame.data[7]} << 24);
+                mode = mode_after_write.value_or(frame.data[4] | (std::uint32_t{frame.data[5]} << 8) |
+                                                 (std::uint32_t{frame.data[6]} << 16) |
+                                                 (std::uint32_t{frame.data[7]} << 24));
             }
             if (frame.data[2] == 0x33 && reads_answered > 0) {
                 --reads_answered;
@@ -90,6 +94,37 @@ TEST(EnsureControlMode, IgnoredWriteIsAMismatch) {
     peer.attach(bus);
     EXPECT_EQ(message(motor.ensure_control_mode(bus, 1).error()),
               "control mode verification failed: wrote 1, motor reports 2");
+}
+
+// The whole 32-bit value read back must equal the mode; the error then
+// names what the motor reports after the write, not before it.
+TEST(EnsureControlMode, VerificationComparesTheWholeValueReadAfterTheWrite) {
+    struct Case {
+        std::uint32_t after_write;
+        std::uint8_t reported;
+    };
+    for (const Case c : {Case{0x0101, 0x01}, Case{0x0100'0001, 0x01}, Case{3, 3}}) {
+        ScriptedTransport bus;
+        ModeRegisterPeer peer{.mode = 2, .mode_after_write = c.after_write};
+        peer.attach(bus);
+        EXPECT_EQ(motor.ensure_control_mode(bus, 1), std::unexpected(Error{ControlModeMismatch{1, c.reported}}))
+            << c.after_write;
+    }
+}
+
+TEST(EnsureControlMode, FailedWriteIsTheTransportErrorWithoutPauseOrSecondRead) {
+    ScriptedTransport bus;
+    ModeRegisterPeer peer{.mode = 2};
+    peer.attach(bus);
+    bus.on_send = [answer = bus.on_send](const CanFrame& frame, ScriptedTransport& self) {
+        answer(frame, self);
+        self.fail_send(transport::BackendError{{ENOBUFS}});  // the write after this read
+    };
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(motor.ensure_control_mode(bus, 1),
+              std::unexpected(Error{TransportFailure{transport::BackendError{{ENOBUFS}}}}));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, mode_switch_settle_time);
+    EXPECT_EQ(sent_payloads(bus), std::vector<std::string>{"01 00 33 0A 00 00 00 00"});
 }
 
 TEST(EnsureControlMode, SilentMotorTimesOutWithoutWriting) {

@@ -124,9 +124,9 @@ def test_wrong_arguments_send_nothing(peer_factory, bus):
 
 
 @pytest.mark.parametrize("limits, text", [
-    (MitLimits(p_max=-1.0), "MitLimits.p_max must be zero or positive to encode an MIT command, got -1.0"),
-    (MitLimits(kd_max=math.nan), "MitLimits.kd_max must be zero or positive to encode an MIT command, got nan"),
-    (MitLimits(t_max=-0.5, v_max=-2), "MitLimits.v_max must be zero or positive to encode an MIT command, got -2.0"),
+    (MitLimits(p_max=-1.0), "MitLimits.p_max must be finite and zero or positive to encode an MIT command, got -1.0"),
+    (MitLimits(kd_max=math.nan), "MitLimits.kd_max must be finite and zero or positive to encode an MIT command, got nan"),
+    (MitLimits(t_max=-0.5, v_max=-2), "MitLimits.v_max must be finite and zero or positive to encode an MIT command, got -2.0"),
 ])
 def test_unencodable_limits_raise_value_error_and_send_nothing(peer_factory, bus, limits, text):
     peer = peer_factory()

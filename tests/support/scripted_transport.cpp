@@ -1,5 +1,7 @@
 #include "support/scripted_transport.hpp"
 
+#include <utility>
+
 namespace jointbus::testing {
 
 std::chrono::nanoseconds to_nanos(Duration span) {
@@ -19,16 +21,44 @@ void ScriptedTransport::arrive(CanFrame frame, std::chrono::nanoseconds after) {
     script_.emplace_back(Arrival{std::move(frame), after});
 }
 
+void ScriptedTransport::queue(CanFrame frame) { queue_.push_back(std::move(frame)); }
+
+void ScriptedTransport::fail_check(TransportError error) { check_failures_.push_back(std::move(error)); }
+
+transport::TransportResult<void> ScriptedTransport::check_frame(const CanFrame&) const {
+    calls_.push_back(Call::CheckFrame);
+    if (!check_failures_.empty()) {
+        TransportError error = check_failures_.front();
+        check_failures_.pop_front();
+        return std::unexpected(error);
+    }
+    return {};
+}
+
+void ScriptedTransport::fail_drop(TransportError error) { drop_failures_.push_back(std::move(error)); }
+
 void ScriptedTransport::fail_recv(TransportError error) { script_.emplace_back(Failure{std::move(error)}); }
+
+transport::TransportResult<std::size_t> ScriptedTransport::drop_pending() {
+    calls_.push_back(Call::DropPending);
+    if (!drop_failures_.empty()) {
+        TransportError error = drop_failures_.front();
+        drop_failures_.pop_front();
+        return std::unexpected(error);
+    }
+    return std::exchange(queue_, {}).size();
+}
 
 void ScriptedTransport::fail_send(TransportError error) { send_failures_.push_back(std::move(error)); }
 
 transport::TransportResult<void> ScriptedTransport::send(const CanFrame& frame) {
+    calls_.push_back(Call::Send);
     if (!send_failures_.empty()) {
         TransportError error = send_failures_.front();
         send_failures_.pop_front();
         return std::unexpected(error);
     }
+    advance(send_time_);
     sent_.push_back(Sent{frame, clock_, std::chrono::steady_clock::now()});
     if (on_send) {
         on_send(frame, *this);
@@ -37,7 +67,13 @@ transport::TransportResult<void> ScriptedTransport::send(const CanFrame& frame) 
 }
 
 transport::TransportResult<CanFrame> ScriptedTransport::recv(Duration timeout) {
+    calls_.push_back(Call::Recv);
     recv_timeouts_.push_back(timeout);
+    if (!queue_.empty()) {
+        CanFrame frame = std::move(queue_.front());
+        queue_.pop_front();
+        return frame;
+    }
     const std::chrono::nanoseconds limit = to_nanos(timeout);
     if (script_.empty()) {
         advance(limit);

@@ -31,6 +31,17 @@ public:
 
     // The frame arrives once `after` has passed since the previous event.
     void arrive(CanFrame frame, std::chrono::nanoseconds after = {});
+    // The frame has arrived already and waits: drop_pending() drops it, a
+    // receive before that takes it ahead of everything scripted.
+    void queue(CanFrame frame);
+    // The next check_frame() refuses with `error`, as a backend refuses a
+    // frame it cannot carry.
+    void fail_check(TransportError error);
+    // The next drop_pending() fails with `error`, dropping nothing.
+    void fail_drop(TransportError error);
+    // Every successful send moves the clock on by `span`, as a send that
+    // waits for room in the transmit queue would.
+    void send_takes(std::chrono::nanoseconds span) { send_time_ = span; }
     // The next receive fails with `error` at once.
     void fail_recv(TransportError error);
     // The next send fails with `error`; nothing is recorded as sent.
@@ -40,12 +51,19 @@ public:
 
     [[nodiscard]] transport::TransportResult<void> send(const CanFrame& frame) override;
     [[nodiscard]] transport::TransportResult<CanFrame> recv(Duration timeout) override;
+    [[nodiscard]] transport::TransportResult<std::size_t> drop_pending() override;
+    [[nodiscard]] transport::TransportResult<void> check_frame(const CanFrame& frame) const override;
     [[nodiscard]] MonotonicTime now() override {
         ++clock_reads_;
         return clock_;
     }
 
+    enum class Call : std::uint8_t { CheckFrame, DropPending, Send, Recv };
+
     [[nodiscard]] const std::vector<Sent>& sent() const { return sent_; }
+    // Every call of the transport's operations, in order, failed ones included.
+    [[nodiscard]] const std::vector<Call>& calls() const { return calls_; }
+    [[nodiscard]] std::size_t queued() const { return queue_.size(); }
     [[nodiscard]] const std::vector<Duration>& recv_timeouts() const { return recv_timeouts_; }
     [[nodiscard]] std::size_t pending() const { return script_.size(); }
     [[nodiscard]] std::size_t clock_reads() const { return clock_reads_; }
@@ -64,6 +82,13 @@ private:
 
     std::deque<std::variant<Arrival, Failure>> script_;
     std::deque<TransportError> send_failures_;
+    std::deque<TransportError> drop_failures_;
+    // check_frame() is const in the interface; the script and the record of
+    // calls are bookkeeping, not the transport's state.
+    mutable std::deque<TransportError> check_failures_;
+    mutable std::vector<Call> calls_;
+    std::deque<CanFrame> queue_;
+    std::chrono::nanoseconds send_time_{};
     std::vector<Sent> sent_;
     std::vector<Duration> recv_timeouts_;
     std::size_t clock_reads_ = 0;

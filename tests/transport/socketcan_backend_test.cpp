@@ -27,7 +27,9 @@ using testing::hex_text;
 using testing::RawCanPeer;
 
 SocketCanTransport open_or_die(const char* iface, SendCall send_call = &::send) {
-    auto opened = SocketCanTransport::open(iface, send_call);
+    SocketCalls calls;
+    calls.send = send_call;
+    auto opened = SocketCanTransport::open(iface, calls);
     if (!opened) {
         throw std::runtime_error(std::string("opening ") + iface + ": " + message(opened.error()));
     }

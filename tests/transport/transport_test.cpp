@@ -112,16 +112,49 @@ const CanFrame command = standard_frame(0x001, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x
 const CanId reply_id = CanId::standard(0x011);
 const Duration twenty_ms = Duration::from_millis(20);
 
-TEST(Request, RejectedSendReturnsAtOnceWithoutReceiving) {
-    for (const TransportError& error : {TransportError{InvalidIdError{}}, TransportError{FrameTooLargeError{9}},
-                                        TransportError{BackendError{{ENOBUFS}}}}) {
+TEST(Request, RefusedFrameReturnsAtOnceWithoutDroppingOrReceiving) {
+    for (const TransportError& error : {TransportError{InvalidIdError{}}, TransportError{FrameTooLargeError{9}}}) {
         ScriptedTransport bus;
-        bus.fail_send(error);
+        bus.fail_check(error);
+        bus.queue(standard_frame(0x011, {1}));
         bus.arrive(standard_frame(0x011, {1, 2, 3, 4, 5, 6, 7, 8}));
         EXPECT_EQ(bus.request(command, reply_id, twenty_ms), std::unexpected(error));
-        EXPECT_TRUE(bus.recv_timeouts().empty());
+        EXPECT_EQ(bus.calls(), std::vector{ScriptedTransport::Call::CheckFrame});
         EXPECT_EQ(bus.clock_reads(), 0u);
+        EXPECT_EQ(bus.queued(), 1u);
         EXPECT_EQ(bus.pending(), 1u);
+    }
+}
+
+// Every exchange begins by dropping what already waits, so a reply that
+// arrived late for an earlier exchange is never taken for this one's.
+TEST(Request, DropsWhatIsQueuedBeforeSendingAndStopsAtTheFirstFailure) {
+    using Call = ScriptedTransport::Call;
+    const TransportError no_buffers = BackendError{{ENOBUFS}};
+    const TransportError net_down = BackendError{{ENETDOWN}};
+    struct Case {
+        const char* name;
+        void (*script)(ScriptedTransport&);
+        TransportResult<CanFrame> expected;
+        std::vector<Call> calls;
+    };
+    const CanFrame answer = standard_frame(0x011, {9, 9});
+    const Case cases[] = {
+        {"stale reply queued", [](ScriptedTransport& bus) { bus.arrive(standard_frame(0x011, {9, 9}), 1ms); },
+         answer, {Call::CheckFrame, Call::DropPending, Call::Send, Call::Recv}},
+        {"drop fails", [](ScriptedTransport& bus) { bus.fail_drop(BackendError{{ENETDOWN}}); },
+         std::unexpected(net_down), {Call::CheckFrame, Call::DropPending}},
+        {"send fails", [](ScriptedTransport& bus) { bus.fail_send(BackendError{{ENOBUFS}}); },
+         std::unexpected(no_buffers), {Call::CheckFrame, Call::DropPending, Call::Send}},
+    };
+    for (const Case& c : cases) {
+        ScriptedTransport bus;
+        bus.queue(standard_frame(0x011, {1, 1}));  // the answer to an earlier command, come too late
+        bus.queue(standard_frame(0x012, {2}));
+        c.script(bus);
+        EXPECT_EQ(bus.request(command, reply_id, twenty_ms), c.expected) << c.name;
+        EXPECT_EQ(bus.calls(), c.calls) << c.name;
+        EXPECT_EQ(bus.sent().size(), c.expected ? 1u : 0u) << c.name;
     }
 }
 

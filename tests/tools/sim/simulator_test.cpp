@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <deque>
+#include <utility>
 
 #include "damiao/driver.hpp"
 #include "simulator.hpp"
@@ -46,6 +47,11 @@ public:
             }
             move_to(*next);
         }
+    }
+
+    transport::TransportResult<std::size_t> drop_pending() override {
+        collect();
+        return std::exchange(inbox_, {}).size();
     }
 
     MonotonicTime now() override { return clock_; }
