@@ -29,7 +29,14 @@ std::string name_list(std::span<const char* const> names) {
     return text;
 }
 
-void raise_type_error(const std::string& text) { PyErr_SetString(PyExc_TypeError, text.c_str()); }
+// Built from the whole string, so that nothing after an embedded NUL is lost.
+void raise_type_error(const std::string& text) {
+    PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (message != nullptr) {
+        PyErr_SetObject(PyExc_TypeError, message);
+        Py_DECREF(message);
+    }
+}
 
 void raise_too_many(const char* full_name, std::span<const Parameter> parameters, Py_ssize_t given) {
     std::size_t required = 0;
@@ -59,25 +66,27 @@ bool raise_missing(const char* full_name, std::span<const Parameter> parameters,
 }
 
 // Binds one keyword argument; false with TypeError set when it fits nowhere.
+// The name is compared as the str it is, never encoded: a keyword holding a
+// NUL or a lone surrogate is simply one that matches no parameter, and the
+// error shows it whole.
 bool bind_keyword(const char* full_name, std::span<const Parameter> parameters, PyObject* key, PyObject* value,
                   std::span<PyObject*> bound) {
-    Py_ssize_t length = 0;
-    const char* keyword = PyUnicode_AsUTF8AndSize(key, &length);
-    if (keyword == nullptr) {
+    if (!PyUnicode_Check(key)) {
+        PyErr_SetString(PyExc_TypeError, texts::keywords_must_be_strings);
         return false;
     }
-    const std::string_view name(keyword, static_cast<std::size_t>(length));
     for (std::size_t i = 0; i < parameters.size(); ++i) {
-        if (name == parameters[i].name) {
+        if (PyUnicode_CompareWithASCIIString(key, parameters[i].name) == 0) {
             if (bound[i] != nullptr) {
-                raise_type_error(std::string(full_name) + " got multiple values for argument '" + std::string(name) + "'");
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", full_name,
+                             parameters[i].name);
                 return false;
             }
-            bound[i] = value;
+            bound[i] = Py_NewRef(value);
             return true;
         }
     }
-    raise_type_error(std::string(full_name) + " got an unexpected keyword argument '" + std::string(name) + "'");
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", full_name, key);
     return false;
 }
 
@@ -87,9 +96,8 @@ bool bind_positional(const char* full_name, std::span<const Parameter> parameter
         raise_too_many(full_name, parameters, nargs);
         return false;
     }
-    std::fill(bound.begin(), bound.end(), nullptr);
     for (Py_ssize_t i = 0; i < nargs; ++i) {
-        bound[static_cast<std::size_t>(i)] = args[i];
+        bound[static_cast<std::size_t>(i)] = Py_NewRef(args[i]);
     }
     return true;
 }

@@ -5,6 +5,8 @@
 
 #include <Python.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -17,9 +19,34 @@ struct Parameter {
     bool required;
 };
 
-// Fills `bound` (one slot per parameter) with borrowed references, leaving
-// nullptr where an optional parameter was omitted. False with TypeError set
-// when the arguments do not fit; `full_name` reads like "Damiao.enable()".
+// The arguments of one call, one slot per parameter, each a strong reference
+// (nullptr where an optional parameter was omitted). Converting one argument
+// can run the caller's code (__float__, __index__), which may drop the
+// caller's own references to the others, for example by clearing the
+// keyword dictionary; these references keep every argument alive until the
+// call is over.
+template <std::size_t N>
+class BoundArguments {
+public:
+    BoundArguments() = default;
+    BoundArguments(const BoundArguments&) = delete;
+    BoundArguments& operator=(const BoundArguments&) = delete;
+    ~BoundArguments() {
+        for (PyObject* argument : slots_) {
+            Py_XDECREF(argument);
+        }
+    }
+
+    [[nodiscard]] std::span<PyObject*> slots() noexcept { return slots_; }
+    [[nodiscard]] PyObject* operator[](std::size_t index) const noexcept { return slots_[index]; }
+
+private:
+    std::array<PyObject*, N> slots_{};
+};
+
+// Fills the empty `bound` with new references, leaving nullptr where an
+// optional parameter was omitted. False with TypeError set when the
+// arguments do not fit; `full_name` reads like "Damiao.enable()".
 [[nodiscard]] bool bind_vectorcall(const char* full_name, std::span<const Parameter> parameters,
                                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                                    std::span<PyObject*> bound);

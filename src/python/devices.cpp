@@ -21,8 +21,8 @@ PyTypeObject* socketcan_transport_cell = nullptr;
 PyObject* transport_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static constexpr std::array<Parameter, 1> parameters{{{"iface", true}}};
-        std::array<PyObject*, 1> bound{};
-        if (!bind_tuple("SocketCanTransport.__new__()", parameters, args, kwargs, bound)) {
+        BoundArguments<1> bound;
+        if (!bind_tuple("SocketCanTransport.__new__()", parameters, args, kwargs, bound.slots())) {
             return nullptr;
         }
         const auto iface = to_text(bound[0], "iface");
@@ -57,8 +57,8 @@ PyObject* damiao_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static constexpr std::array<Parameter, 4> parameters{
             {{"motor_id", true}, {"master_id", true}, {"limits", false}, {"timeout_ms", false}}};
-        std::array<PyObject*, 4> bound{};
-        if (!bind_tuple("Damiao.__new__()", parameters, args, kwargs, bound)) {
+        BoundArguments<4> bound;
+        if (!bind_tuple("Damiao.__new__()", parameters, args, kwargs, bound.slots())) {
             return nullptr;
         }
         const auto motor_id = to_u16(bound[0], "motor_id");
@@ -107,14 +107,10 @@ PyObject* damiao_master_id(PyObject* self, void*) {
     return guarded([&] { return PyLong_FromLong(record_of<Damiao>(self).master_id); });
 }
 
-// Runs one driver operation with the transport locked.
+// Runs one driver operation with the transport locked. The caller's bound
+// arguments hold `bus`, so its socket cannot close while the exchange runs.
 template <typename Operation>
 auto with_locked_transport(PyObject* bus, Operation operation) {
-    Py_INCREF(bus);  // the socket cannot close while the exchange runs
-    struct Release {
-        PyObject* object;
-        ~Release() { Py_DECREF(object); }
-    } release{bus};
     TransportState& state = *reinterpret_cast<SocketCanTransportObject*>(bus)->state;
     return run_locked(state.lock, [&] { return operation(state.transport); });
 }
@@ -131,12 +127,21 @@ PyObject* state_or_error(const damiao::Result<damiao::MotorState>& result) {
 // method's own name in error texts.
 template <std::size_t N>
 bool bind_command(const char* full_name, const std::array<Parameter, N>& parameters, PyObject* const* args,
-                  Py_ssize_t nargs, PyObject* kwnames, std::array<PyObject*, N>& bound) {
-    if (!bind_vectorcall(full_name, parameters, args, nargs, kwnames, bound)) {
+                  Py_ssize_t nargs, PyObject* kwnames, BoundArguments<N>& bound) {
+    if (!bind_vectorcall(full_name, parameters, args, nargs, kwnames, bound.slots())) {
         return false;
     }
     PyTypeObject* transport_type = socketcan_transport_type();
-    return transport_type != nullptr && check_instance(bound[0], transport_type, "SocketCanTransport", "bus");
+    if (transport_type == nullptr || !check_instance(bound[0], transport_type, "SocketCanTransport", "bus")) {
+        return false;
+    }
+    // The type is open to change from Python: with its __new__ replaced, an
+    // instance can exist that never opened a socket.
+    if (reinterpret_cast<SocketCanTransportObject*>(bound[0])->state == nullptr) {
+        PyErr_SetString(PyExc_ValueError, texts::transport_not_open);
+        return false;
+    }
+    return true;
 }
 
 constexpr std::array<Parameter, 1> bus_only{{{"bus", true}}};
@@ -148,7 +153,7 @@ template <FixedCommand Command>
 PyObject* fixed_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         const char* full_name) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
+        BoundArguments<1> bound;
         if (!bind_command(full_name, bus_only, args, nargs, kwnames, bound)) {
             return nullptr;
         }
@@ -179,7 +184,7 @@ template <typename Record>
 PyObject* setpoint_command(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                            const char* full_name, PyTypeObject* (*setpoint_type)(), const char* class_name) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 2> bound{};
+        BoundArguments<2> bound;
         if (!bind_command(full_name, bus_and_setpoint, args, nargs, kwnames, bound)) {
             return nullptr;
         }
@@ -208,7 +213,7 @@ PyObject* damiao_control(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* damiao_ensure_mit_mode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
+        BoundArguments<1> bound;
         if (!bind_command("Damiao.ensure_mit_mode()", bus_only, args, nargs, kwnames, bound)) {
             return nullptr;
         }

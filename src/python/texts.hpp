@@ -49,6 +49,9 @@ inline constexpr const char* no_constructor_prefix = "No constructor defined for
 inline constexpr const char* out_of_range_integral = "out of range integral type conversion attempted";
 inline constexpr const char* unknown_type_name = "<failed to extract type name>";
 inline constexpr const char* text_target_name = "PyString";
+inline constexpr const char* keywords_must_be_strings = "keywords must be strings";
+inline constexpr const char* transport_not_open =
+    "argument 'bus': this SocketCanTransport has no open interface (it was not made by its constructor)";
 inline constexpr const char* no_exception_set = "attempted to fetch exception but none was set";
 inline constexpr const char* subinterpreters_unsupported =
     "jointbus does not support sub-interpreters: it is already loaded in another interpreter of this process";

@@ -44,7 +44,7 @@ using Floats = std::array<float, N>;
 // Converts bound float arguments in parameter order, defaults for the omitted.
 template <std::size_t N>
 std::optional<Floats<N>> convert_floats(const std::array<Parameter, N>& parameters, const Floats<N>& defaults,
-                                        const std::array<PyObject*, N>& bound) {
+                                        const BoundArguments<N>& bound) {
     Floats<N> values = defaults;
     for (std::size_t i = 0; i < N; ++i) {
         if (bound[i] == nullptr) {
@@ -73,8 +73,8 @@ Floats<5> default_limits() {
 
 PyObject* mit_limits_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        std::array<PyObject*, 5> bound{};
-        if (!bind_tuple("MitLimits.__new__()", limits_parameters, args, kwargs, bound)) {
+        BoundArguments<5> bound;
+        if (!bind_tuple("MitLimits.__new__()", limits_parameters, args, kwargs, bound.slots())) {
             return nullptr;
         }
         const auto values = convert_floats(limits_parameters, default_limits(), bound);
@@ -143,10 +143,10 @@ constexpr std::array<Parameter, 5> setpoint_parameters{{
 // Shared by the constructor and mit_setpoint(): same arguments, same result.
 PyObject* build_mit_setpoint(const char* full_name, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                              PyObject* tuple_args, PyObject* kwargs) {
-    std::array<PyObject*, 5> bound{};
+    BoundArguments<5> bound;
     const bool fits = tuple_args != nullptr
-                          ? bind_tuple(full_name, setpoint_parameters, tuple_args, kwargs, bound)
-                          : bind_vectorcall(full_name, setpoint_parameters, args, nargs, kwnames, bound);
+                          ? bind_tuple(full_name, setpoint_parameters, tuple_args, kwargs, bound.slots())
+                          : bind_vectorcall(full_name, setpoint_parameters, args, nargs, kwnames, bound.slots());
     if (!fits) {
         return nullptr;
     }
@@ -191,8 +191,8 @@ PyMethodDef mit_setpoint_def = {"mit_setpoint", as_method(&mit_setpoint_call), M
 PyObject* control_mit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         static constexpr std::array<Parameter, 1> parameters{{{"setpoint", true}}};
-        std::array<PyObject*, 1> bound{};
-        if (!bind_vectorcall("ControlSetpoint.mit()", parameters, args, nargs, kwnames, bound)) {
+        BoundArguments<1> bound;
+        if (!bind_vectorcall("ControlSetpoint.mit()", parameters, args, nargs, kwnames, bound.slots())) {
             return nullptr;
         }
         PyTypeObject* setpoint_type = mit_setpoint_type();
@@ -207,8 +207,8 @@ PyObject* control_mit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 template <std::size_t N, typename Build>
 PyObject* control_from_floats(const char* full_name, const std::array<Parameter, N>& parameters, PyObject* const* args,
                               Py_ssize_t nargs, PyObject* kwnames, Build build) {
-    std::array<PyObject*, N> bound{};
-    if (!bind_vectorcall(full_name, parameters, args, nargs, kwnames, bound)) {
+    BoundArguments<N> bound;
+    if (!bind_vectorcall(full_name, parameters, args, nargs, kwnames, bound.slots())) {
         return nullptr;
     }
     const auto values = convert_floats(parameters, Floats<N>{}, bound);

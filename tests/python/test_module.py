@@ -1,6 +1,7 @@
 """The module frame: import, classes as Python sees them, binding and
 conversion texts. Needs no CAN interface."""
 
+import gc
 import importlib
 import inspect
 import subprocess
@@ -150,6 +151,11 @@ BINDING_CASES = [
     (lambda: jointbus.Damiao(1, 2).enable(1, 2), "Damiao.enable() takes 1 positional arguments but 2 were given"),
     (lambda: jointbus.Damiao(1, 2).mit_control(object()), "Damiao.mit_control() missing 1 required positional argument: 'setpoint'"),
     (lambda: jointbus.Damiao(1, 2).ensure_mit_mode(bus=1, bus2=2), "Damiao.ensure_mit_mode() got an unexpected keyword argument 'bus2'"),
+    # Keywords are shown whole: nothing is cut at a NUL, nothing is encoded.
+    (lambda: jointbus.MitSetpoint(**{"q\0x": 1}), "MitSetpoint.__new__() got an unexpected keyword argument 'q\0x'"),
+    (lambda: jointbus.mit_setpoint(**{"q\0": 1}), "mit_setpoint() got an unexpected keyword argument 'q\0'"),
+    (lambda: jointbus.Damiao(1, 2, **{"\ud800": 1}), "Damiao.__new__() got an unexpected keyword argument '\ud800'"),
+    (lambda: jointbus.Damiao(1, 2).enable(**{"b\udcffus": 1}), "Damiao.enable() got an unexpected keyword argument 'b\udcffus'"),
 ]
 
 
@@ -239,3 +245,62 @@ def test_opening_unknown_interfaces_raises_oserror():
         assert str(caught.value) == text
         assert caught.value.args == (text,)
         assert caught.value.errno is None and caught.value.strerror is None and caught.value.filename is None
+
+
+class DictClearingFloat:
+    """Converts to 1.0 after clearing every dict that refers to it (the
+    call's keyword dictionary among them), then churns the allocator so that
+    anything freed by the clearing is overwritten."""
+
+    def __init__(self, result=1.0):
+        self.result = result
+
+    def __float__(self):
+        return self._clear_referrers(self.result)
+
+    def __index__(self):
+        return self._clear_referrers(int(self.result))
+
+    def _clear_referrers(self, result):
+        for referrer in gc.get_referrers(self):
+            if type(referrer) is dict and referrer is not self.__dict__:
+                referrer.clear()
+        churn = [float(i) + 0.25 for i in range(2000)] + [jointbus.MitLimits(i) for i in range(200)]
+        del churn
+        return result
+
+
+def test_arguments_stay_alive_while_earlier_ones_convert():
+    # Each later value is referred to by keyword dictionaries alone, which
+    # the first conversion clears.
+    limits = jointbus.MitLimits(**{"p_max": DictClearingFloat(), "v_max": float("1.5") * 2, "t_max": float("2.5") * 4})
+    assert (limits.p_max, limits.v_max, limits.t_max) == (1.0, 3.0, 10.0)
+    setpoint = jointbus.MitSetpoint(**{"q": DictClearingFloat(), "tau": float("0.5") * 3})
+    assert (setpoint.q, setpoint.tau) == (1.0, 1.5)
+    motor = jointbus.Damiao(**{"motor_id": DictClearingFloat(7), "master_id": int("300"),
+                               "limits": jointbus.MitLimits(p_max=float("4.0")), "timeout_ms": int("123456789012")})
+    assert (motor.motor_id, motor.master_id) == (7, 300)
+
+
+def test_a_transport_made_without_its_constructor_is_refused_not_dereferenced():
+    # In a child: replacing __new__ on the type is not undone cleanly.
+    script = textwrap.dedent("""
+        import jointbus
+        jointbus.SocketCanTransport.__new__ = lambda cls, *args, **kwargs: object.__new__(cls)
+        bus = jointbus.SocketCanTransport("vcan0")
+        motor = jointbus.Damiao(1, 0x11)
+        calls = [lambda: motor.enable(bus), lambda: motor.disable(bus), lambda: motor.set_zero(bus),
+                 lambda: motor.clear_error(bus), lambda: motor.mit_control(bus, jointbus.MitSetpoint()),
+                 lambda: motor.control(bus, jointbus.ControlSetpoint.vel(1.0)), lambda: motor.ensure_mit_mode(bus)]
+        for call in calls:
+            try:
+                call()
+            except ValueError as error:
+                print(error)
+        del bus
+        print("done")
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    text = "argument 'bus': this SocketCanTransport has no open interface (it was not made by its constructor)"
+    assert result.stdout.splitlines() == [text] * 7 + ["done"]
