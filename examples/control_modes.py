@@ -15,7 +15,7 @@ from jointbus import ControlSetpoint, MitSetpoint
 
 def ids(text):
     motor_id, master_id = text.split(":")
-    return jointbus.Damiao(int(motor_id, 0), int(master_id, 0), jointbus.MitLimits.dm4310(), timeout_ms=20)
+    return int(motor_id, 0), int(master_id, 0)
 
 
 def hold(bus, motor, setpoint, seconds=0.5):
@@ -34,20 +34,23 @@ def main():
     parser.add_argument("--pos-vel", type=ids, required=True, help="... of a motor in POS_VEL mode")
     parser.add_argument("--vel", type=ids, required=True, help="... of a motor in VEL mode")
     parser.add_argument("--force-pos", type=ids, required=True, help="... of a motor in FORCE_POS mode")
+    parser.add_argument("--timeout-ms", type=int, default=20, help="reply time-out per command, ms")
     options = parser.parse_args()
+    mit, pos_vel, vel, force_pos = (jointbus.Damiao(*ids, jointbus.MitLimits.dm4310(), timeout_ms=options.timeout_ms)
+                                    for ids in (options.mit, options.pos_vel, options.vel, options.force_pos))
 
     bus = jointbus.SocketCanTransport(options.iface)
-    options.mit.ensure_mit_mode(bus)
+    mit.ensure_mit_mode(bus)
     examples = [
         # MIT: impedance around a target: kp*(q - position) + kd*(dq - velocity) + tau.
-        (options.mit, ControlSetpoint.mit(MitSetpoint(q=0.4, kp=20.0, kd=1.0))),
+        (mit, ControlSetpoint.mit(MitSetpoint(q=0.4, kp=20.0, kd=1.0))),
         # POS_VEL: go to a position, at most this fast (rad, rad/s).
-        (options.pos_vel, ControlSetpoint.pos_vel(position=-0.5, velocity=3.0)),
+        (pos_vel, ControlSetpoint.pos_vel(position=-0.5, velocity=3.0)),
         # VEL: spin at a velocity (rad/s).
-        (options.vel, ControlSetpoint.vel(2.0)),
+        (vel, ControlSetpoint.vel(2.0)),
         # FORCE_POS: go to a position with a velocity limit (rad/s) and a
         # torque limit as a fraction of the model's maximum.
-        (options.force_pos, ControlSetpoint.force_pos(position=0.8, velocity_limit=4.0, torque_ratio=0.3)),
+        (force_pos, ControlSetpoint.force_pos(position=0.8, velocity_limit=4.0, torque_ratio=0.3)),
     ]
     for motor, setpoint in examples:
         motor.enable(bus)

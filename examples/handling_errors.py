@@ -17,7 +17,7 @@ FAULTS = {
 
 def ids(text):
     motor_id, master_id = text.split(":")
-    return jointbus.Damiao(int(motor_id, 0), int(master_id, 0), timeout_ms=20)
+    return int(motor_id, 0), int(master_id, 0)
 
 
 def main():
@@ -25,7 +25,10 @@ def main():
     parser.add_argument("--iface", default="vcan0")
     parser.add_argument("--absent", type=ids, required=True, help="MOTOR_ID:MASTER_ID that nobody answers")
     parser.add_argument("--motor", type=ids, required=True, help="MOTOR_ID:MASTER_ID of a motor that may be faulted")
+    parser.add_argument("--timeout-ms", type=int, default=20, help="reply time-out per command, ms")
     options = parser.parse_args()
+    absent = jointbus.Damiao(*options.absent, timeout_ms=options.timeout_ms)
+    motor = jointbus.Damiao(*options.motor, timeout_ms=options.timeout_ms)
 
     try:
         bus = jointbus.SocketCanTransport(options.iface)
@@ -35,20 +38,20 @@ def main():
     # A command waits at most timeout_ms for the reply, then raises
     # RuntimeError; the transport is fine and the next command can go at once.
     try:
-        options.absent.enable(bus)
+        absent.enable(bus)
     except RuntimeError as error:
-        print(f"{options.absent!r} did not answer: {error}")
+        print(f"{absent!r} did not answer: {error}")
 
     # A fault is not an exception: the command succeeds and the code comes
     # back in the state. Clear it, then check again before enabling.
-    state = options.motor.enable(bus)
+    state = motor.enable(bus)
     if state.error in FAULTS:
-        print(f"{options.motor!r} reports fault {state.error:#x} ({FAULTS[state.error]}); clearing it")
-        state = options.motor.clear_error(bus)
-    print(f"{options.motor!r} status {state.error:#x}")
+        print(f"{motor!r} reports fault {state.error:#x} ({FAULTS[state.error]}); clearing it")
+        state = motor.clear_error(bus)
+    print(f"{motor!r} status {state.error:#x}")
     if state.error not in FAULTS:
-        options.motor.enable(bus)
-        options.motor.disable(bus)
+        motor.enable(bus)
+        motor.disable(bus)
 
 
 if __name__ == "__main__":

@@ -15,13 +15,14 @@ def main():
     parser.add_argument("--motor-id", type=lambda text: int(text, 0), default=1)
     parser.add_argument("--master-id", type=lambda text: int(text, 0), default=0x11)
     parser.add_argument("--model", default="dm4310", help="limits preset, e.g. dm4310, dm8009")
+    parser.add_argument("--timeout-ms", type=int, default=20, help="reply time-out per command, ms")
     options = parser.parse_args()
 
     # One transport per CAN interface; it stays open until the object goes.
     bus = jointbus.SocketCanTransport(options.iface)
     # The limits must match the motor model: they scale every value on the wire.
     limits = getattr(jointbus.MitLimits, options.model)()
-    motor = jointbus.Damiao(options.motor_id, options.master_id, limits, timeout_ms=20)
+    motor = jointbus.Damiao(options.motor_id, options.master_id, limits, timeout_ms=options.timeout_ms)
 
     # Some motors ship in another control mode and would ignore MIT frames.
     motor.ensure_mit_mode(bus)

@@ -12,8 +12,7 @@ import jointbus
 
 def parse_motor(text):
     motor_id, master_id, model = text.split(":")
-    limits = getattr(jointbus.MitLimits, model)()
-    return jointbus.Damiao(int(motor_id, 0), int(master_id, 0), limits, timeout_ms=20)
+    return int(motor_id, 0), int(master_id, 0), getattr(jointbus.MitLimits, model)()
 
 
 def main():
@@ -22,10 +21,11 @@ def main():
     parser.add_argument("--motor", action="append", type=parse_motor, required=True,
                         help="MOTOR_ID:MASTER_ID:MODEL (repeat per motor)")
     parser.add_argument("--target", type=float, default=0.5, help="position, rad")
+    parser.add_argument("--timeout-ms", type=int, default=20, help="reply time-out per command, ms")
     options = parser.parse_args()
 
     bus = jointbus.SocketCanTransport(options.iface)
-    motors = options.motor
+    motors = [jointbus.Damiao(*motor, timeout_ms=options.timeout_ms) for motor in options.motor]
     try:
         for motor in motors:
             motor.ensure_mit_mode(bus)
