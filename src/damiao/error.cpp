@@ -66,7 +66,7 @@ std::string message(const Error& error) {
         }
         default: {
             const auto& invalid = std::get<InvalidMitLimit>(error);
-            return "MitLimits." + std::string(invalid.field) + " must be finite and zero or positive to encode an MIT command, got " +
+            return "MitLimits." + std::string(invalid.field) + " must be from 0 to 1e+30 to encode an MIT command, got " +
                    render_float(invalid.value);
         }
     }

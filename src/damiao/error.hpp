@@ -44,7 +44,8 @@ struct ControlModeMismatch {
     friend bool operator==(const ControlModeMismatch&, const ControlModeMismatch&) = default;
 };
 // An MIT command refused before anything was sent, because a limit is
-// negative, infinite or NaN and the quantisation would have no valid range. Kept apart
+// negative, NaN or too large (infinity included) and the quantisation would
+// have no valid range. Kept apart
 // from the bus failures: it is the caller's argument that is wrong.
 struct InvalidMitLimit {
     std::string_view field;

@@ -1,16 +1,17 @@
 #include "damiao/mit.hpp"
 
 #include <algorithm>
-#include <limits>
 
 namespace jointbus::damiao {
 namespace {
 
 std::uint8_t byte_of(std::uint32_t bits) noexcept { return static_cast<std::uint8_t>(bits & 0xFFu); }
 
-// An infinite range would quantise every value to NaN and so to raw 0, the
-// bottom of the motor's own range: a full-scale command. NaN fails both tests.
-bool encodable(float limit) noexcept { return limit >= 0.0f && limit <= std::numeric_limits<float>::max(); }
+// Past this the fixed-point maps overflow single precision ((x + max) * 65535
+// reaches infinity from about 2.6e33), and an infinite range quantises every
+// value to NaN and so to raw 0: either way a full-scale command. No motor
+// comes anywhere near it. NaN fails both tests.
+bool encodable(float limit) noexcept { return limit >= 0.0f && limit <= largest_encodable_limit; }
 
 }  // namespace
 

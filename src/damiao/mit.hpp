@@ -62,8 +62,11 @@ struct UnencodableLimit {
     float value = 0.0f;
 };
 
-// The first field (in declaration order) that is negative, infinite or NaN,
-// if any.
+// The largest limit encode() can take without its arithmetic overflowing.
+inline constexpr float largest_encodable_limit = 1e30f;
+
+// The first field (in declaration order) that is negative, NaN or above
+// largest_encodable_limit (infinity included), if any.
 [[nodiscard]] std::optional<UnencodableLimit> find_unencodable_limit(const MitLimits& limits) noexcept;
 
 struct MitSetpoint {

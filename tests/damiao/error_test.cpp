@@ -48,17 +48,17 @@ TEST(Error, InvalidLimitNamesTheFieldAndItsValue) {
         const char* text;
     };
     const Case cases[] = {
-        {"p_max", -1.0f, "MitLimits.p_max must be finite and zero or positive to encode an MIT command, got -1.0"},
+        {"p_max", -1.0f, "MitLimits.p_max must be from 0 to 1e+30 to encode an MIT command, got -1.0"},
         {"v_max", std::numeric_limits<float>::quiet_NaN(),
-         "MitLimits.v_max must be finite and zero or positive to encode an MIT command, got nan"},
+         "MitLimits.v_max must be from 0 to 1e+30 to encode an MIT command, got nan"},
         {"kp_max", -std::numeric_limits<float>::quiet_NaN(),
-         "MitLimits.kp_max must be finite and zero or positive to encode an MIT command, got nan"},
-        {"kd_max", -0.1f, "MitLimits.kd_max must be finite and zero or positive to encode an MIT command, got -0.1"},
+         "MitLimits.kp_max must be from 0 to 1e+30 to encode an MIT command, got nan"},
+        {"kd_max", -0.1f, "MitLimits.kd_max must be from 0 to 1e+30 to encode an MIT command, got -0.1"},
         {"t_max", -std::numeric_limits<float>::infinity(),
-         "MitLimits.t_max must be finite and zero or positive to encode an MIT command, got -inf"},
-        {"t_max", -1e20f, "MitLimits.t_max must be finite and zero or positive to encode an MIT command, got -1e+20"},
+         "MitLimits.t_max must be from 0 to 1e+30 to encode an MIT command, got -inf"},
+        {"t_max", -1e20f, "MitLimits.t_max must be from 0 to 1e+30 to encode an MIT command, got -1e+20"},
         {"p_max", std::numeric_limits<float>::infinity(),
-         "MitLimits.p_max must be finite and zero or positive to encode an MIT command, got inf"},
+         "MitLimits.p_max must be from 0 to 1e+30 to encode an MIT command, got inf"},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(message(InvalidMitLimit{c.field, c.value}), c.text);

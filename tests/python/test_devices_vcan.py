@@ -124,12 +124,13 @@ def test_wrong_arguments_send_nothing(peer_factory, bus):
 
 
 @pytest.mark.parametrize("limits, text", [
-    (MitLimits(p_max=-1.0), "MitLimits.p_max must be finite and zero or positive to encode an MIT command, got -1.0"),
-    (MitLimits(kd_max=math.nan), "MitLimits.kd_max must be finite and zero or positive to encode an MIT command, got nan"),
-    (MitLimits(t_max=-0.5, v_max=-2), "MitLimits.v_max must be finite and zero or positive to encode an MIT command, got -2.0"),
-    # An infinite range would quantise every field to the bottom of the motor's own range.
-    (MitLimits(p_max=math.inf), "MitLimits.p_max must be finite and zero or positive to encode an MIT command, got inf"),
-    (MitLimits(t_max=1e40), "MitLimits.t_max must be finite and zero or positive to encode an MIT command, got inf"),
+    (MitLimits(p_max=-1.0), "MitLimits.p_max must be from 0 to 1e+30 to encode an MIT command, got -1.0"),
+    (MitLimits(kd_max=math.nan), "MitLimits.kd_max must be from 0 to 1e+30 to encode an MIT command, got nan"),
+    (MitLimits(t_max=-0.5, v_max=-2), "MitLimits.v_max must be from 0 to 1e+30 to encode an MIT command, got -2.0"),
+    # An infinite or huge range would quantise fields to the ends of the motor's own range.
+    (MitLimits(p_max=math.inf), "MitLimits.p_max must be from 0 to 1e+30 to encode an MIT command, got inf"),
+    (MitLimits(t_max=1e40), "MitLimits.t_max must be from 0 to 1e+30 to encode an MIT command, got inf"),
+    (MitLimits(kp_max=1e31), "MitLimits.kp_max must be from 0 to 1e+30 to encode an MIT command, got 1e+31"),
 ])
 def test_unencodable_limits_raise_value_error_and_send_nothing(peer_factory, bus, limits, text):
     peer = peer_factory()
