@@ -121,16 +121,22 @@ ControlFrame build_control_frame(const MitLimits& limits, const ControlSetpoint&
 
 Result<MotorState> Damiao::cmd_at_arbitration(CanTransport& bus, std::uint16_t arbitration_id,
                                                const FrameBytes& data) const {
-    auto reply = bus.request(classic_frame(arbitration_id, data), standard_id(master_id), timeout);
+    auto reply = bus.request(classic_frame(arbitration_id, data), reply_id(), timeout);
     if (!reply) {
         return std::unexpected(transport_failure(std::move(reply.error())));
     }
+    return decode_reply(*reply);
+}
+
+CanId Damiao::reply_id() const noexcept { return standard_id(master_id); }
+
+Result<MotorState> Damiao::decode_reply(const CanFrame& reply) const {
     // A reply too short to hold a feedback frame fails the command rather than
     // being decoded from bytes that never arrived.
-    if (reply->data.size() < 8) {
-        return std::unexpected(UnexpectedReply{std::move(reply->data)});
+    if (reply.data.size() < 8) {
+        return std::unexpected(UnexpectedReply{reply.data});
     }
-    return decode_feedback(std::span<const std::uint8_t, 8>(reply->data.data(), 8), limits);
+    return decode_feedback(std::span<const std::uint8_t, 8>(reply.data.data(), 8), limits);
 }
 
 Result<MotorState> Damiao::enable(CanTransport& bus) const { return cmd_at_arbitration(bus, motor_id, enable_command); }
@@ -152,14 +158,26 @@ Result<MotorState> Damiao::mit_control(CanTransport& bus, const MitSetpoint& set
 }
 
 Result<MotorState> Damiao::control(CanTransport& bus, const ControlSetpoint& setpoint) const {
+    auto frame = control_frame(setpoint);
+    if (!frame) {
+        return std::unexpected(std::move(frame.error()));
+    }
+    auto reply = bus.request(*frame, reply_id(), timeout);
+    if (!reply) {
+        return std::unexpected(transport_failure(std::move(reply.error())));
+    }
+    return decode_reply(*reply);
+}
+
+Result<CanFrame> Damiao::control_frame(const ControlSetpoint& setpoint) const {
     if (std::holds_alternative<MitSetpoint>(setpoint)) {
         if (const auto invalid = find_unencodable_limit(limits)) {
             return std::unexpected(InvalidMitLimit{invalid->field, invalid->value});
         }
     }
     const ControlFrame frame = build_control_frame(limits, setpoint);
-    // The sum wraps at 16 bits before cmd_at_arbitration masks it to 11.
-    return cmd_at_arbitration(bus, static_cast<std::uint16_t>(motor_id + frame.base), frame.data);
+    // The sum wraps at 16 bits before classic_frame masks it to 11.
+    return classic_frame(static_cast<std::uint16_t>(motor_id + frame.base), frame.data);
 }
 
 Result<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_t register_number) const {

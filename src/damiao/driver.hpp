@@ -89,6 +89,14 @@ struct Damiao {
     [[nodiscard]] Result<MotorState> mit_control(transport::CanTransport& bus, const MitSetpoint& setpoint) const;
     [[nodiscard]] Result<MotorState> control(transport::CanTransport& bus, const ControlSetpoint& setpoint) const;
 
+    // The frame control() sends for `setpoint`, refused as control() refuses it.
+    [[nodiscard]] Result<transport::CanFrame> control_frame(const ControlSetpoint& setpoint) const;
+    // The identifier this motor's feedback arrives on.
+    [[nodiscard]] transport::CanId reply_id() const noexcept;
+    // Decodes a frame that arrived on reply_id(); one too short to hold
+    // feedback is UnexpectedReply with the bytes received.
+    [[nodiscard]] Result<MotorState> decode_reply(const transport::CanFrame& reply) const;
+
     [[nodiscard]] Result<RegisterValue> read_register(transport::CanTransport& bus, std::uint8_t register_number) const;
     // Sends the write and returns; the motor's answer, if any, is left for a
     // later read to skip.

@@ -1,6 +1,7 @@
 #include "damiao/error.hpp"
 
 #include <charconv>
+#include <cstdio>
 #include <cmath>
 
 namespace jointbus::damiao {
@@ -63,6 +64,13 @@ std::string message(const Error& error) {
             const auto& mismatch = std::get<ControlModeMismatch>(error);
             return "control mode verification failed: wrote " + std::to_string(mismatch.written) +
                    ", motor reports " + std::to_string(mismatch.reported);
+        }
+        case 7: {
+            const auto& shared = std::get<SharedMasterId>(error);
+            char id[8];
+            std::snprintf(id, sizeof id, "0x%x", unsigned{shared.reply_id});
+            return std::string("answers on ") + id + ", as commands[" + std::to_string(shared.first_position) +
+                   "] does: their replies could not be told apart";
         }
         default: {
             const auto& invalid = std::get<InvalidMitLimit>(error);

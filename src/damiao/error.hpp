@@ -2,6 +2,7 @@
 // description as text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -53,8 +54,21 @@ struct InvalidMitLimit {
     friend bool operator==(const InvalidMitLimit&, const InvalidMitLimit&) = default;
 };
 
+// A cycle refused before anything was sent: two of its motors answer on the
+// same identifier, so their replies could not be told apart.
+struct SharedMasterId {
+    std::uint16_t reply_id = 0;  // the identifier both answer on, masked to 11 bits
+    std::size_t first_position = 0;
+    friend bool operator==(const SharedMasterId&, const SharedMasterId&) = default;
+};
+
 using Error = std::variant<TransportFailure, UnknownRegister, ReadOnlyRegister, RegisterTypeMismatch,
-                           UnexpectedReply, ControlModeMismatch, InvalidMitLimit>;
+                           UnexpectedReply, ControlModeMismatch, InvalidMitLimit, SharedMasterId>;
+
+// Whether the caller's arguments are at fault rather than the bus.
+[[nodiscard]] constexpr bool is_argument_error(const Error& error) noexcept {
+    return std::holds_alternative<InvalidMitLimit>(error) || std::holds_alternative<SharedMasterId>(error);
+}
 
 [[nodiscard]] std::string message(const Error& error);
 

@@ -38,7 +38,7 @@ FailureReport describe(std::exception_ptr failure) noexcept {
 }  // namespace
 
 void raise_driver_error(const damiao::Error& error) {
-    PyObject* type = std::holds_alternative<damiao::InvalidMitLimit>(error) ? PyExc_ValueError : PyExc_RuntimeError;
+    PyObject* type = damiao::is_argument_error(error) ? PyExc_ValueError : PyExc_RuntimeError;
     PyErr_SetString(type, damiao::message(error).c_str());
 }
 

@@ -213,6 +213,63 @@ TransportResult<void> SocketCanTransport::send(const CanFrame& frame) {
     return {};
 }
 
+BatchSent SocketCanTransport::send_all(std::span<const CanFrame> frames) {
+    // Frames a cycle sends at once: one per motor on the bus.
+    constexpr std::size_t batch = 16;
+    BatchSent outcome;
+    while (outcome.accepted < frames.size()) {
+        const std::span<const CanFrame> next = frames.subspan(outcome.accepted);
+        std::size_t count = std::min(next.size(), batch);
+        std::array<WireFrame, batch> images;
+        std::array<iovec, batch> vectors{};
+        std::array<mmsghdr, batch> messages{};
+        // A frame the wire cannot carry ends the batch there; the ones before
+        // it still go.
+        std::optional<TransportError> refused;
+        for (std::size_t i = 0; i < count; ++i) {
+            auto image = to_wire(next[i]);
+            if (!image) {
+                refused = std::move(image.error());
+                count = i;
+                break;
+            }
+            images[i] = *image;
+            vectors[i] = iovec{images[i].bytes.data(), images[i].size};
+            messages[i].msg_hdr.msg_iov = &vectors[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        if (count == 0) {
+            outcome.error = std::move(refused);
+            return outcome;
+        }
+        const int sent = calls_.sendmmsg(descriptor_, messages.data(), static_cast<unsigned int>(count), 0);
+        if (sent < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            outcome.error = last_os_error();
+            return outcome;
+        }
+        for (int i = 0; i < sent; ++i) {
+            // A raw CAN socket takes a frame whole or not at all.
+            if (messages[static_cast<std::size_t>(i)].msg_len != images[static_cast<std::size_t>(i)].size) {
+                outcome.error = BackendError{SystemError{std::nullopt}};
+                return outcome;
+            }
+            ++outcome.accepted;
+        }
+        if (sent == 0) {
+            outcome.error = BackendError{SystemError{std::nullopt}};
+            return outcome;
+        }
+        if (refused && static_cast<std::size_t>(sent) == count) {
+            outcome.error = std::move(refused);
+            return outcome;
+        }
+    }
+    return outcome;
+}
+
 TransportResult<void> SocketCanTransport::check_frame(const CanFrame& frame) const { return check_wire_limits(frame); }
 
 TransportResult<CanFrame> SocketCanTransport::recv(Duration timeout) {

@@ -56,12 +56,14 @@ using SendCall = ssize_t (*)(int fd, const void* buffer, std::size_t length, int
 using RecvCall = ssize_t (*)(int fd, void* buffer, std::size_t length, int flags);
 using RecvMmsgCall = int (*)(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout);
 using PpollCall = int (*)(pollfd* fds, nfds_t count, const timespec* timeout, const sigset_t* mask);
+using SendMmsgCall = int (*)(int fd, mmsghdr* messages, unsigned int count, int flags);
 
 struct SocketCalls {
     SendCall send = &::send;
     RecvCall recv = &::recv;
     RecvMmsgCall recvmmsg = &::recvmmsg;
     PpollCall ppoll = &::ppoll;
+    SendMmsgCall sendmmsg = &::sendmmsg;
 };
 
 class SocketCanTransport final : public CanTransport {
@@ -83,6 +85,10 @@ public:
     ~SocketCanTransport() override;
 
     [[nodiscard]] TransportResult<void> send(const CanFrame& frame) override;
+    // One sendmmsg for up to a batch of frames. A call that takes only some
+    // of them (the transmit queue filled up) is followed by another for the
+    // rest, so what went out is always known frame by frame.
+    [[nodiscard]] BatchSent send_all(std::span<const CanFrame> frames) override;
     // Waits for the socket with ppoll on exactly the time given, then takes
     // one frame without blocking: unlike a socket receive time-out, which
     // the kernel counts in scheduler ticks, the wait ends at the deadline.

@@ -72,6 +72,30 @@ std::string message(const TransportError& error) {
 
 TransportResult<void> CanTransport::check_frame(const CanFrame&) const { return {}; }
 
+BatchSent CanTransport::send_all(std::span<const CanFrame> frames) {
+    BatchSent outcome;
+    for (const CanFrame& frame : frames) {
+        if (auto sent = send(frame); !sent) {
+            outcome.error = std::move(sent.error());
+            break;
+        }
+        ++outcome.accepted;
+    }
+    return outcome;
+}
+
+BatchSent CanTransport::start_batch_exchange(std::span<const CanFrame> frames) {
+    for (const CanFrame& frame : frames) {
+        if (auto accepted = check_frame(frame); !accepted) {
+            return BatchSent{0, std::move(accepted.error())};
+        }
+    }
+    if (auto dropped = drop_pending(); !dropped) {
+        return BatchSent{0, std::move(dropped.error())};
+    }
+    return send_all(frames);
+}
+
 TransportResult<void> CanTransport::start_exchange(const CanFrame& frame) {
     if (auto accepted = check_frame(frame); !accepted) {
         return accepted;

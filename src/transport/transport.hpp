@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -97,6 +98,15 @@ using TransportError = std::variant<BackendError, TimeoutError, FrameTooLargeErr
 template <typename T>
 using TransportResult = std::expected<T, TransportError>;
 
+// How far sending a batch of frames got: the first `accepted` frames went
+// out, in order; `error` is what stopped the rest, if anything did.
+struct BatchSent {
+    std::size_t accepted = 0;
+    std::optional<TransportError> error;
+
+    friend bool operator==(const BatchSent&, const BatchSent&) = default;
+};
+
 // What the motor driver talks to. One thread uses a transport at a time; the
 // caller serialises access for a whole exchange so no other command can take
 // its reply.
@@ -110,6 +120,11 @@ public:
     // The next frame from the bus, whatever its identifier, waiting at most
     // `timeout`. The wait is always bounded, a zero time-out included.
     [[nodiscard]] virtual TransportResult<CanFrame> recv(Duration timeout) = 0;
+
+    // Sends `frames` in order and stops at the first one refused. The
+    // default sends them one by one; a backend that can hand the kernel a
+    // batch in one call does so.
+    [[nodiscard]] virtual BatchSent send_all(std::span<const CanFrame> frames);
 
     // Drops every frame that has already arrived and waits to be received,
     // without waiting for more, and says how many there were.
@@ -126,6 +141,11 @@ public:
     // late for an earlier exchange can therefore never be taken as the
     // answer to this one. Not meant to be overridden.
     [[nodiscard]] TransportResult<void> start_exchange(const CanFrame& frame);
+
+    // start_exchange() for several frames at once: every frame is checked
+    // before anything happens, the queue is dropped once, then the frames
+    // go out with send_all().
+    [[nodiscard]] BatchSent start_batch_exchange(std::span<const CanFrame> frames);
 
     // Starts an exchange with `frame`, then returns the first frame whose
     // identifier equals `expected`, dropping every other frame, or Timeout

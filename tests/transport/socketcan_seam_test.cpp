@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -26,6 +27,8 @@ struct SeamScript {
     int empty_wakeups_left = 0;     // report readable this many times with nothing there
     int recvmmsg_calls = 0;
     int recv_calls = 0;
+    std::vector<int> sendmmsg_script;  // per call: take at most this many, or -errno
+    std::vector<unsigned int> sendmmsg_counts;  // what each call was offered
 } seam;
 
 void reset() { seam = SeamScript{}; }
@@ -57,7 +60,21 @@ int counting_recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, 
     return ::recvmmsg(fd, messages, count, flags, timeout);
 }
 
-constexpr SocketCalls seam_calls{&::send, &counting_recv, &counting_recvmmsg, &recording_ppoll};
+int scripted_sendmmsg(int fd, mmsghdr* messages, unsigned int count, int flags) {
+    seam.sendmmsg_counts.push_back(count);
+    int take = static_cast<int>(count);
+    if (!seam.sendmmsg_script.empty()) {
+        take = seam.sendmmsg_script.front();
+        seam.sendmmsg_script.erase(seam.sendmmsg_script.begin());
+        if (take < 0) {
+            errno = -take;
+            return -1;
+        }
+    }
+    return ::sendmmsg(fd, messages, std::min(count, static_cast<unsigned int>(take)), flags);
+}
+
+constexpr SocketCalls seam_calls{&::send, &counting_recv, &counting_recvmmsg, &recording_ppoll, &scripted_sendmmsg};
 
 // A transport on one end of a socket pair and the other end to feed it.
 struct Pair {
@@ -180,6 +197,58 @@ TEST(SeamExchange, RefusedFrameLeavesTheQueueAndAStaleReplyIsNeverTaken) {
     ASSERT_EQ(::recv(pair.peer, &sent, sizeof sent, MSG_DONTWAIT), static_cast<ssize_t>(sizeof sent));
     EXPECT_EQ(sent.data[0], 0xFC);
     EXPECT_EQ(pair.bus.recv(Duration{0, 2'000'000}), std::unexpected(TransportError{TimeoutError{}}));
+}
+
+// What went out is known frame by frame, whatever each sendmmsg took.
+TEST(SeamSendAll, BatchesAreSentInOrderAndPartialSendsAccountedExactly) {
+    struct Case {
+        const char* name;
+        std::size_t frames;
+        std::vector<int> script;
+        BatchSent expected;
+        std::vector<unsigned int> offered;
+    };
+    const TransportError full = BackendError{{ENOBUFS}};
+    const Case cases[] = {
+        {"one call", 3, {}, {3, std::nullopt}, {3}},
+        {"more than a batch", 20, {}, {20, std::nullopt}, {16, 4}},
+        {"queue takes two, then the rest", 3, {2}, {3, std::nullopt}, {3, 1}},
+        {"interrupted, then sent", 3, {-EINTR}, {3, std::nullopt}, {3, 3}},
+        {"queue full after one", 3, {1, -ENOBUFS}, {1, full}, {3, 2}},
+        {"queue full at once", 3, {-ENOBUFS}, {0, full}, {3}},
+    };
+    for (const Case& c : cases) {
+        reset();
+        seam.sendmmsg_script = c.script;
+        Pair pair = Pair::make();
+        std::vector<CanFrame> frames;
+        for (std::size_t i = 0; i < c.frames; ++i) {
+            frames.push_back(CanFrame{CanId::standard(static_cast<std::uint16_t>(i + 1)), {static_cast<std::uint8_t>(i)},
+                                      false, false});
+        }
+        EXPECT_EQ(pair.bus.send_all(frames), c.expected) << c.name;
+        EXPECT_EQ(seam.sendmmsg_counts, c.offered) << c.name;
+        for (std::size_t i = 0; i < c.expected.accepted; ++i) {
+            can_frame sent{};
+            ASSERT_EQ(::recv(pair.peer, &sent, sizeof sent, MSG_DONTWAIT), static_cast<ssize_t>(sizeof sent)) << c.name;
+            EXPECT_EQ(sent.can_id, i + 1) << c.name;
+        }
+        EXPECT_LT(::recv(pair.peer, nullptr, 0, MSG_DONTWAIT), 0) << c.name;  // nothing more went out
+    }
+}
+
+TEST(SeamSendAll, RefusedFrameStopsTheBatchWhereItIs) {
+    reset();
+    Pair pair = Pair::make();
+    const std::vector<CanFrame> frames{{CanId::standard(1), {}, false, false}, {CanId::standard(0x800), {}, false, false}};
+    EXPECT_EQ(pair.bus.send_all(frames), (BatchSent{1, InvalidIdError{}}));
+    EXPECT_EQ(seam.sendmmsg_counts, std::vector<unsigned int>{1});
+    can_frame sent{};
+    EXPECT_EQ(::recv(pair.peer, &sent, sizeof sent, MSG_DONTWAIT), static_cast<ssize_t>(sizeof sent));
+    // Checked whole before anything happens: nothing dropped, nothing sent.
+    EXPECT_EQ(pair.bus.start_batch_exchange(frames), (BatchSent{0, InvalidIdError{}}));
+    EXPECT_EQ(seam.sendmmsg_counts.size(), 1u);
+    EXPECT_EQ(seam.recvmmsg_calls, 0);
 }
 
 TEST(SeamDropPending, ReceiveErrorIsABackendError) {

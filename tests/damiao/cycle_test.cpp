@@ -1,0 +1,181 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "damiao/cycle.hpp"
+#include "support/hex.hpp"
+#include "support/scripted_transport.hpp"
+
+namespace jointbus::damiao {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::hex_bytes;
+using testing::ScriptedTransport;
+using testing::standard_frame;
+using transport::TimeoutError;
+using Call = ScriptedTransport::Call;
+
+// Feedback naming motor `id` (low nibble of byte 0), enabled.
+std::vector<std::uint8_t> feedback_of(std::uint8_t id) {
+    auto bytes = hex_bytes("10 80 00 80 00 80 20 21");
+    bytes[0] = static_cast<std::uint8_t>(0x10 | id);
+    return bytes;
+}
+
+MotorState state_of(std::uint8_t id) {
+    return decode_feedback(std::span<const std::uint8_t, 8>(feedback_of(id).data(), 8), MitLimits{});
+}
+
+const Error timed_out = TransportFailure{TimeoutError{}};
+
+std::vector<CycleCommand> three_motors(std::uint64_t timeout_ms = 20) {
+    std::vector<CycleCommand> commands;
+    for (std::uint16_t id = 1; id <= 3; ++id) {
+        commands.push_back({Damiao::create(id, static_cast<std::uint16_t>(0x10 + id), std::nullopt, timeout_ms),
+                            ControlSetpoint{VelSetpoint{static_cast<float>(id)}}});
+    }
+    return commands;
+}
+
+TEST(Cycle, SendsEveryFrameFirstThenMatchesRepliesInAnyOrder) {
+    ScriptedTransport bus;
+    bus.queue(standard_frame(0x012, feedback_of(9)));  // left over from an earlier tick
+    bus.arrive(standard_frame(0x013, feedback_of(3)), 1ms);
+    bus.arrive(transport::CanFrame{transport::CanId::extended(0x011), feedback_of(9), false, false}, 1ms);
+    bus.arrive(standard_frame(0x055, feedback_of(9)), 1ms);
+    bus.arrive(standard_frame(0x011, feedback_of(1)), 1ms);
+    bus.arrive(standard_frame(0x011, feedback_of(9)), 1ms);  // a second reply: dropped
+    bus.arrive(standard_frame(0x012, feedback_of(2)), 1ms);
+    const auto commands = three_motors();
+    const auto results = run_cycle(bus, commands);
+    ASSERT_TRUE(results);
+    EXPECT_EQ(*results, (CycleResults{state_of(1), state_of(2), state_of(3)}));
+    const std::vector<Call> first_calls(bus.calls().begin(), bus.calls().begin() + 7);
+    EXPECT_EQ(first_calls, (std::vector{Call::CheckFrame, Call::CheckFrame, Call::CheckFrame, Call::DropPending,
+                                        Call::Send, Call::Send, Call::Send}));
+    ASSERT_EQ(bus.sent().size(), 3u);
+    EXPECT_EQ(bus.sent()[2].frame, standard_frame(0x203, hex_bytes("00 00 40 40 00 00 00 00")));
+}
+
+// A slot that fails holds its own error; the others keep their states, and
+// the call returns when the last motor still waiting reaches its deadline.
+TEST(Cycle, EachSlotGetsItsOwnOutcomeByItsOwnDeadline) {
+    struct Case {
+        const char* name;
+        std::vector<std::uint64_t> timeouts_ms;
+        std::vector<std::optional<std::vector<std::uint8_t>>> replies;  // none: silent
+        CycleResults expected;
+        std::chrono::milliseconds returns_after;
+    };
+    const std::vector<std::uint8_t> short_reply = hex_bytes("11 80 00");
+    const Case cases[] = {
+        {"all answer", {20, 20, 20}, {feedback_of(1), feedback_of(2), feedback_of(3)},
+         {state_of(1), state_of(2), state_of(3)}, 3ms},
+        {"middle silent", {20, 20, 20}, {feedback_of(1), std::nullopt, feedback_of(3)},
+         {state_of(1), std::unexpected(timed_out), state_of(3)}, 20ms},
+        {"silent with the shortest time-out", {50, 5, 50}, {feedback_of(1), std::nullopt, feedback_of(3)},
+         {state_of(1), std::unexpected(timed_out), state_of(3)}, 5ms},
+        {"silent with the longest time-out", {10, 40, 10}, {feedback_of(1), std::nullopt, std::nullopt},
+         {state_of(1), std::unexpected(timed_out), std::unexpected(timed_out)}, 40ms},
+        {"short reply", {20, 20, 20}, {feedback_of(1), short_reply, feedback_of(3)},
+         {state_of(1), std::unexpected(Error{UnexpectedReply{short_reply}}), state_of(3)}, 3ms},
+    };
+    for (const Case& c : cases) {
+        std::vector<CycleCommand> commands;
+        ScriptedTransport bus;
+        for (std::uint16_t i = 0; i < 3; ++i) {
+            const auto master = static_cast<std::uint16_t>(0x11 + i);
+            commands.push_back({Damiao::create(static_cast<std::uint16_t>(i + 1), master, std::nullopt,
+                                               c.timeouts_ms[i]),
+                                ControlSetpoint{MitSetpoint{}}});
+            if (c.replies[i]) {
+                bus.arrive(standard_frame(master, *c.replies[i]), 1ms);
+            }
+        }
+        const auto start = bus.now();
+        const auto results = run_cycle(bus, commands);
+        ASSERT_TRUE(results) << c.name;
+        EXPECT_EQ(*results, c.expected) << c.name;
+        EXPECT_EQ(bus.now() - start, c.returns_after) << c.name;
+    }
+}
+
+TEST(Cycle, RefusesBeforeTouchingTheBus) {
+    const Damiao plain = Damiao::create(1, 0x11, std::nullopt, 20);
+    const Damiao bad_limits = Damiao::create(2, 0x12, MitLimits{12.5f, -1.0f, 500.0f, 5.0f, 10.0f}, 20);
+    const Damiao same_reply = Damiao::create(3, 0x811, std::nullopt, 20);  // 0x811 is sent as 0x011
+    struct Case {
+        std::vector<CycleCommand> commands;
+        CycleFailure expected;
+        const char* text;
+    };
+    const Case cases[] = {
+        {{{plain, ControlSetpoint{VelSetpoint{}}}, {bad_limits, ControlSetpoint{MitSetpoint{}}}},
+         {1, InvalidMitLimit{"v_max", -1.0f}},
+         "commands[1]: MitLimits.v_max must be from 0 to 1e+30 to encode an MIT command, got -1.0"},
+        {{{plain, ControlSetpoint{VelSetpoint{}}}, {bad_limits, ControlSetpoint{VelSetpoint{}}},
+          {same_reply, ControlSetpoint{VelSetpoint{}}}},
+         {2, SharedMasterId{0x011, 0}},
+         "commands[2]: answers on 0x11, as commands[0] does: their replies could not be told apart"},
+    };
+    for (const Case& c : cases) {
+        ScriptedTransport bus;
+        bus.queue(standard_frame(0x011, feedback_of(1)));
+        const auto results = run_cycle(bus, c.commands);
+        ASSERT_FALSE(results) << c.text;
+        EXPECT_EQ(results.error(), c.expected);
+        EXPECT_EQ(message(results.error()), c.text);
+        EXPECT_TRUE(bus.calls().empty()) << c.text;
+    }
+    ScriptedTransport bus;
+    EXPECT_EQ(run_cycle(bus, {}), CycleResults{});
+    EXPECT_TRUE(bus.calls().empty());
+}
+
+// A failure of the transport itself ends the whole cycle with that failure,
+// and nothing more is sent or received after it.
+TEST(Cycle, TransportFailureEndsTheCycle) {
+    const transport::TransportError no_buffers = transport::BackendError{{ENOBUFS}};
+    const transport::TransportError interrupted = transport::BackendError{{EINTR}};
+    struct Case {
+        const char* name;
+        void (*script)(ScriptedTransport&);
+        transport::TransportError error;
+        std::size_t sent;
+        bool received;
+    };
+    const Case cases[] = {
+        {"second send refused",
+         [](ScriptedTransport& bus) {
+             bus.on_send = [](const transport::CanFrame&, ScriptedTransport& self) {
+                 self.on_send = nullptr;
+                 self.fail_send(transport::BackendError{{ENOBUFS}});
+             };
+         },
+         no_buffers, 1, false},
+        {"drop fails", [](ScriptedTransport& bus) { bus.fail_drop(transport::BackendError{{EINTR}}); }, interrupted,
+         0, false},
+        {"receive fails after one reply",
+         [](ScriptedTransport& bus) {
+             bus.arrive(standard_frame(0x011, feedback_of(1)), 1ms);
+             bus.fail_recv(transport::BackendError{{EINTR}});
+             bus.arrive(standard_frame(0x012, feedback_of(2)), 1ms);
+         },
+         interrupted, 3, true},
+    };
+    for (const Case& c : cases) {
+        ScriptedTransport bus;
+        c.script(bus);
+        const auto commands = three_motors();
+        const auto results = run_cycle(bus, commands);
+        ASSERT_FALSE(results) << c.name;
+        EXPECT_EQ(results.error(), (CycleFailure{std::nullopt, TransportFailure{c.error}})) << c.name;
+        EXPECT_EQ(bus.sent().size(), c.sent) << c.name;
+        EXPECT_EQ(std::ranges::count(bus.calls(), Call::Recv) > 0, c.received) << c.name;
+    }
+}
+
+}  // namespace
+}  // namespace jointbus::damiao
