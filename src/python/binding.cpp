@@ -128,6 +128,8 @@ void prefix_type_error(const char* name) {
     Py_DECREF(original);
 }
 
+}  // namespace
+
 std::string type_name_of(PyObject* value) {
     PyObject* name = PyType_GetQualName(Py_TYPE(value));
     if (name == nullptr) {
@@ -142,6 +144,8 @@ std::string type_name_of(PyObject* value) {
     Py_DECREF(name);
     return text;
 }
+
+namespace {
 
 void raise_not_convertible(PyObject* value, const char* class_name, const char* name) {
     raise_type_error("argument '" + std::string(name) + "': '" + type_name_of(value) +

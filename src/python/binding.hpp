@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace jointbus::python {
@@ -66,6 +67,9 @@ private:
 // True when `value` is an instance of `type`; otherwise sets the TypeError
 // "argument '<name>': '<its type>' object cannot be converted to '<class>'".
 [[nodiscard]] bool check_instance(PyObject* value, PyTypeObject* type, const char* class_name, const char* name);
+
+// The qualified name of the object's type, for error texts.
+[[nodiscard]] std::string type_name_of(PyObject* value);
 
 // Double to single precision, rounding to nearest-even, overflowing to
 // infinity: written out because converting an out-of-range double is

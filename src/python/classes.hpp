@@ -47,8 +47,22 @@ PyTypeObject* motor_state_type();
 PyTypeObject* damiao_type();
 PyTypeObject* socketcan_transport_type();
 
-// The module function mit_setpoint's definition.
+// The module functions' definitions.
 PyMethodDef* mit_setpoint_function();
+PyMethodDef* cycle_function();
+
+// True when `bus` is a SocketCanTransport with an open socket; otherwise sets
+// the TypeError or ValueError the argument 'bus' deserves.
+[[nodiscard]] bool check_open_transport(PyObject* bus);
+
+// Runs one driver operation on a checked transport with its lock held. The
+// caller holds a strong reference to `bus`, so its socket cannot close while
+// the exchange runs.
+template <typename Operation>
+auto with_locked_transport(PyObject* bus, Operation operation) {
+    TransportState& state = *reinterpret_cast<SocketCanTransportObject*>(bus)->state;
+    return run_locked(state.lock, [&] { return operation(state.transport); });
+}
 
 // A new MotorState object wrapping a record the driver returned.
 PyObject* new_motor_state(const damiao::MotorState& state);

@@ -107,14 +107,6 @@ PyObject* damiao_master_id(PyObject* self, void*) {
     return guarded([&] { return PyLong_FromLong(record_of<Damiao>(self).master_id); });
 }
 
-// Runs one driver operation with the transport locked. The caller's bound
-// arguments hold `bus`, so its socket cannot close while the exchange runs.
-template <typename Operation>
-auto with_locked_transport(PyObject* bus, Operation operation) {
-    TransportState& state = *reinterpret_cast<SocketCanTransportObject*>(bus)->state;
-    return run_locked(state.lock, [&] { return operation(state.transport); });
-}
-
 PyObject* state_or_error(const damiao::Result<damiao::MotorState>& result) {
     if (!result) {
         raise_driver_error(result.error());
@@ -131,17 +123,7 @@ bool bind_command(const char* full_name, const std::array<Parameter, N>& paramet
     if (!bind_vectorcall(full_name, parameters, args, nargs, kwnames, bound.slots())) {
         return false;
     }
-    PyTypeObject* transport_type = socketcan_transport_type();
-    if (transport_type == nullptr || !check_instance(bound[0], transport_type, "SocketCanTransport", "bus")) {
-        return false;
-    }
-    // The type is open to change from Python: with its __new__ replaced, an
-    // instance can exist that never opened a socket.
-    if (reinterpret_cast<SocketCanTransportObject*>(bound[0])->state == nullptr) {
-        PyErr_SetString(PyExc_ValueError, texts::transport_not_open);
-        return false;
-    }
-    return true;
+    return check_open_transport(bound[0]);
 }
 
 constexpr std::array<Parameter, 1> bus_only{{{"bus", true}}};
@@ -249,6 +231,20 @@ PyGetSetDef damiao_getset[] = {
 };
 
 }  // namespace
+
+bool check_open_transport(PyObject* bus) {
+    PyTypeObject* transport_type = socketcan_transport_type();
+    if (transport_type == nullptr || !check_instance(bus, transport_type, "SocketCanTransport", "bus")) {
+        return false;
+    }
+    // The type is open to change from Python: with its __new__ replaced, an
+    // instance can exist that never opened a socket.
+    if (reinterpret_cast<SocketCanTransportObject*>(bus)->state == nullptr) {
+        PyErr_SetString(PyExc_ValueError, texts::transport_not_open);
+        return false;
+    }
+    return true;
+}
 
 PyTypeObject* damiao_type() {
     static PyType_Slot slots[] = {

@@ -37,9 +37,37 @@ FailureReport describe(std::exception_ptr failure) noexcept {
 
 }  // namespace
 
-void raise_driver_error(const damiao::Error& error) {
-    PyObject* type = damiao::is_argument_error(error) ? PyExc_ValueError : PyExc_RuntimeError;
-    PyErr_SetString(type, damiao::message(error).c_str());
+namespace {
+
+PyObject* exception_type_for(const damiao::Error& error) {
+    return damiao::is_argument_error(error) ? PyExc_ValueError : PyExc_RuntimeError;
+}
+
+void raise_with_text(PyObject* type, const std::string& text) {
+    PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (message != nullptr) {
+        PyErr_SetObject(type, message);
+        Py_DECREF(message);
+    }
+}
+
+}  // namespace
+
+void raise_driver_error(const damiao::Error& error) { raise_with_text(exception_type_for(error), damiao::message(error)); }
+
+PyObject* driver_error_object(const damiao::Error& error) {
+    const std::string text = damiao::message(error);
+    PyObject* message = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+    if (message == nullptr) {
+        return nullptr;
+    }
+    PyObject* exception = PyObject_CallOneArg(exception_type_for(error), message);
+    Py_DECREF(message);
+    return exception;
+}
+
+void raise_cycle_failure(const damiao::CycleFailure& failure) {
+    raise_with_text(exception_type_for(failure.error), damiao::message(failure));
 }
 
 void raise_open_error(const transport::TransportError& error) {

@@ -7,6 +7,7 @@
 
 #include <exception>
 
+#include "damiao/cycle.hpp"
 #include "damiao/error.hpp"
 #include "python/internal_failure.hpp"
 #include "transport/transport.hpp"
@@ -18,6 +19,14 @@ namespace jointbus::python {
 // failure on the bus or in the motor's answers. The text is the error's
 // message, unchanged.
 void raise_driver_error(const damiao::Error& error);
+
+// The exception raise_driver_error would raise, as an object, not raised:
+// what a cycle puts in the place of a motor that failed.
+[[nodiscard]] PyObject* driver_error_object(const damiao::Error& error);
+
+// Raises a cycle's failure the same way, its text naming the command at
+// fault when one was refused before anything was sent.
+void raise_cycle_failure(const damiao::CycleFailure& failure);
 
 // Raises OSError whose only argument is the system error's text, for a
 // transport that could not be opened.

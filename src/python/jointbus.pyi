@@ -168,3 +168,15 @@ def mit_setpoint(
     tau: float = ...,
 ) -> MitSetpoint:
     """Build a `MitSetpoint` (handy when keyword args are awkward)."""
+
+def cycle(
+    bus: SocketCanTransport,
+    commands: typing.Iterable[tuple[Damiao, typing.Union[MitSetpoint, ControlSetpoint]]],
+) -> list[typing.Union[MotorState, RuntimeError]]:
+    """One control tick over several motors on one bus: sends every command's
+    frame, then collects every reply. `commands` is an iterable of
+    (Damiao, MitSetpoint or ControlSetpoint) pairs. Returns a list in the same
+    order: each motor's MotorState or, for a motor that did not answer in time
+    or answered short, the RuntimeError its own command would have raised
+    (returned, not raised).
+    """

@@ -31,6 +31,16 @@ PyModuleDef module_definition = {
 std::atomic<std::int64_t> owner_interpreter{-1};
 PyObject* module_object = nullptr;  // strong, kept for the process
 
+// Sets the module attribute `name`, taking over the reference to `value`.
+bool set_name(PyObject* module, const char* name, PyObject* value) {
+    if (value == nullptr) {
+        return false;
+    }
+    const bool set = PyObject_SetAttrString(module, name, value) == 0;
+    Py_DECREF(value);
+    return set;
+}
+
 // Appends `name` to __all__ (creating it on first use), then sets it.
 bool add_name(PyObject* module, const char* name, PyObject* value) {
     if (value == nullptr) {
@@ -63,14 +73,23 @@ bool add_class(PyObject* module, const char* name, PyTypeObject* type) {
     return type != nullptr && add_name(module, name, Py_NewRef(reinterpret_cast<PyObject*>(type)));
 }
 
-bool add_function(PyObject* module, PyMethodDef* definition) {
+// A function in __all__, or, for what came after the module's first
+// release, an attribute outside it, so that `from jointbus import *` keeps
+// giving the names it always gave.
+enum class Listing : bool { in_all, outside_all };
+
+bool add_function(PyObject* module, PyMethodDef* definition, Listing listing = Listing::in_all) {
     PyObject* module_name = PyModule_GetNameObject(module);
     if (module_name == nullptr) {
         return false;
     }
     PyObject* function = PyCFunction_NewEx(definition, module, module_name);
     Py_DECREF(module_name);
-    return function != nullptr && add_name(module, definition->ml_name, function);
+    if (function == nullptr) {
+        return false;
+    }
+    return listing == Listing::in_all ? add_name(module, definition->ml_name, function)
+                                      : set_name(module, definition->ml_name, function);
 }
 
 bool run_body(PyObject* module) {
@@ -79,7 +98,7 @@ bool run_body(PyObject* module) {
            add_class(module, "ControlSetpoint", control_setpoint_type()) &&
            add_class(module, "MotorState", motor_state_type()) && add_class(module, "Damiao", damiao_type()) &&
            add_class(module, "SocketCanTransport", socketcan_transport_type()) &&
-           add_function(module, mit_setpoint_function());
+           add_function(module, mit_setpoint_function()) && add_function(module, cycle_function(), Listing::outside_all);
 }
 
 bool claim_interpreter() {

@@ -272,6 +272,23 @@ constinit PyFunctionInfo mit_setpoint_function{mit_setpoint_function_name,
                                                mit_setpoint_signature,
                                                std::nullopt};
 
+// --- cycle ----------------------------------------------------------------
+
+TypeInfo cycle_commands() {
+    return {"typing.Iterable[tuple[Damiao, typing.Union[MitSetpoint, ControlSetpoint]]]",
+            {ModuleRef{"typing"}, ModuleRef{texts::module_name}}};
+}
+TypeInfo cycle_results() {
+    return {"list[typing.Union[MotorState, RuntimeError]]", {ModuleRef{"typing"}, ModuleRef{texts::module_name}}};
+}
+
+constexpr std::string_view cycle_function_name = "cycle";
+constexpr std::array<ParamHint, 2> cycle_params{{{"bus", socketcan_transport}, {"commands", cycle_commands}}};
+static_assert(agrees(texts::cycle_doc, cycle_function_name, cycle_params, std::nullopt));
+
+constinit PyFunctionInfo cycle_function{
+    cycle_function_name, cycle_params, cycle_results, doc_body(texts::cycle_doc), std::nullopt, std::nullopt};
+
 // --- publication ----------------------------------------------------------
 
 // Pushes its record when the library is loaded, before the module's init
@@ -291,7 +308,10 @@ const Registration<PyMethodsInfo> methods_registrations[] = {
     {methods_records, control_setpoint_methods_info}, {methods_records, motor_state_methods_info},
     {methods_records, socketcan_transport_methods_info}, {methods_records, damiao_methods_info},
 };
-const Registration<PyFunctionInfo> function_registration{function_records, mit_setpoint_function};
+const Registration<PyFunctionInfo> function_registrations[] = {
+    {function_records, mit_setpoint_function},
+    {function_records, cycle_function},
+};
 
 }  // namespace
 }  // namespace jointbus::python::stub_records

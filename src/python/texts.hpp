@@ -20,6 +20,15 @@ inline constexpr const char* mit_setpoint_function_doc =
     "mit_setpoint(q=0.0, dq=0.0, kp=0.0, kd=0.0, tau=0.0)\n--\n\n"
     "Build a `MitSetpoint` (handy when keyword args are awkward).";
 
+inline constexpr const char* cycle_doc =
+    "cycle(bus, commands)\n--\n\n"
+    "One control tick over several motors on one bus: sends every command's\n"
+    "frame, then collects every reply. `commands` is an iterable of\n"
+    "(Damiao, MitSetpoint or ControlSetpoint) pairs. Returns a list in the same\n"
+    "order: each motor's MotorState or, for a motor that did not answer in time\n"
+    "or answered short, the RuntimeError its own command would have raised\n"
+    "(returned, not raised).";
+
 inline constexpr const char* control_mit_doc = "mit(setpoint)\n--\n\nMIT impedance setpoint (control mode 1).";
 inline constexpr const char* control_pos_vel_doc =
     "pos_vel(position, velocity)\n--\n\nPOS_VEL setpoint (control mode 2).";
@@ -49,6 +58,7 @@ inline constexpr const char* no_constructor_prefix = "No constructor defined for
 inline constexpr const char* out_of_range_integral = "out of range integral type conversion attempted";
 inline constexpr const char* unknown_type_name = "<failed to extract type name>";
 inline constexpr const char* text_target_name = "PyString";
+inline constexpr const char* cycle_pair_expected = "expected a (Damiao, MitSetpoint or ControlSetpoint) pair, got";
 inline constexpr const char* keywords_must_be_strings = "keywords must be strings";
 inline constexpr const char* transport_not_open =
     "argument 'bus': this SocketCanTransport has no open interface (it was not made by its constructor)";

@@ -151,6 +151,8 @@ BINDING_CASES = [
     (lambda: jointbus.Damiao(1, 2).enable(1, 2), "Damiao.enable() takes 1 positional arguments but 2 were given"),
     (lambda: jointbus.Damiao(1, 2).mit_control(object()), "Damiao.mit_control() missing 1 required positional argument: 'setpoint'"),
     (lambda: jointbus.Damiao(1, 2).ensure_mit_mode(bus=1, bus2=2), "Damiao.ensure_mit_mode() got an unexpected keyword argument 'bus2'"),
+    (lambda: jointbus.cycle(), "cycle() missing 2 required positional arguments: 'bus' and 'commands'"),
+    (lambda: jointbus.cycle(1, [], 2), "cycle() takes 2 positional arguments but 3 were given"),
     # Keywords are shown whole: nothing is cut at a NUL, nothing is encoded.
     (lambda: jointbus.MitSetpoint(**{"q\0x": 1}), "MitSetpoint.__new__() got an unexpected keyword argument 'q\0x'"),
     (lambda: jointbus.mit_setpoint(**{"q\0": 1}), "mit_setpoint() got an unexpected keyword argument 'q\0'"),
@@ -190,6 +192,7 @@ CONVERSION_CASES = [
     (lambda: jointbus.Damiao(1, 2).enable(object()), TypeError, "argument 'bus': 'object' object cannot be converted to 'SocketCanTransport'"),
     (lambda: jointbus.Damiao(1, 2).control(None, None), TypeError, "argument 'bus': 'NoneType' object cannot be converted to 'SocketCanTransport'"),
     (lambda: jointbus.Damiao(1, 2).enable(Index(1)), TypeError, "argument 'bus': 'Index' object cannot be converted to 'SocketCanTransport'"),
+    (lambda: jointbus.cycle(None, []), TypeError, "argument 'bus': 'NoneType' object cannot be converted to 'SocketCanTransport'"),
     (lambda: jointbus.SocketCanTransport("\ud800"), UnicodeEncodeError,
      "'utf-8' codec can't encode character '\\ud800' in position 0: surrogates not allowed"),
 ]

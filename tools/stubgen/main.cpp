@@ -25,6 +25,10 @@ constexpr std::array<std::string_view, 8> exports{
     "mit_setpoint",
 };
 
+// Names added after the first release, kept out of __all__ so that
+// `from jointbus import *` gives what it always gave.
+constexpr std::array<std::string_view, 1> unlisted{"cycle"};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -32,7 +36,7 @@ int main(int argc, char** argv) {
         std::cerr << "usage: jointbus-stubgen [PATH]   (writes jointbus.pyi to PATH, or to standard output)\n";
         return exit_bad_arguments;
     }
-    const auto stub = stubgen::write_stub(stubgen::collect_records(), {python::texts::module_name, attributes, exports});
+    const auto stub = stubgen::write_stub(stubgen::collect_records(), {python::texts::module_name, attributes, exports, unlisted});
     if (!stub) {
         std::cerr << "jointbus-stubgen: " << stub.error() << "\n";
         return exit_inconsistent_records;

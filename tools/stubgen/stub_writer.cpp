@@ -248,7 +248,9 @@ std::expected<std::string, std::string> write_stub(const Records& found, const M
 
     Types types(layout.name);
     std::vector<std::string> sections;
-    for (const std::string_view name : layout.exports) {
+    std::vector<std::string_view> every_name(layout.exports.begin(), layout.exports.end());
+    every_name.insert(every_name.end(), layout.unlisted.begin(), layout.unlisted.end());
+    for (const std::string_view name : every_name) {
         listed.insert(name);
         if (is_attribute(name)) {
             continue;

@@ -19,13 +19,15 @@ struct ModuleAttribute {
     std::string_view type;  // a builtin type, needing no import
 };
 
-// What the records cannot say: the module's name, its plain attributes, and
-// the order of its __all__, which is also the order the stub lists things in
-// (the lists themselves come in no particular order).
+// What the records cannot say: the module's name, its plain attributes, the
+// order of its __all__, which is also the order the stub lists things in
+// (the lists themselves come in no particular order), and the names the
+// module has outside __all__, listed after those.
 struct ModuleLayout {
     std::string_view name;
     std::span<const ModuleAttribute> attributes;
     std::span<const std::string_view> exports;
+    std::span<const std::string_view> unlisted{};
 };
 
 struct Records {

@@ -23,6 +23,8 @@ jointbus.MitLimits.dm9999()  # E: attr-defined
 state.position = 0.0  # E: misc
 error_text: str = state.error  # E: assignment
 nothing = motor.ensure_mit_mode(bus)  # E: func-returns-value
+jointbus.cycle(bus, [(jointbus.MitSetpoint(), motor)])  # E: list-item
+tick_state: jointbus.MotorState = jointbus.cycle(bus, [(motor, jointbus.MitSetpoint())])[0]  # E: assignment
 
 
 class FasterDamiao(jointbus.Damiao):  # E: misc

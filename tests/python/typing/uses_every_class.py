@@ -56,6 +56,10 @@ def drive(iface: str) -> list[str]:
         assert mode in (1, 2, 3, 4), repr(setpoint)
         states.append(motor.control(bus, setpoint))
     states.append(motor.disable(bus))
+    for outcome in jointbus.cycle(bus, [(motor, MitSetpoint(q=0.1)), (spare, ControlSetpoint.vel(1.0))]):
+        if isinstance(outcome, RuntimeError):
+            raise outcome
+        states.append(outcome)
 
     version: str = jointbus.__version__
     names: list[str] = jointbus.__all__
