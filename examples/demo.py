@@ -72,25 +72,32 @@ def make_joints(motors, timeout_ms):
     return joints
 
 
-def command(joint, bus, t):
-    q, dq = joint.target(t)
-    joint.commands += 1
+def tick(joints, bus, t):
+    """One control tick: every joint's setpoint goes out in one cycle, then
+    every reply is collected. A joint whose reply did not come in time has
+    the error in its place; the others still get their states."""
+    setpoints = []
+    for joint in joints:
+        q, dq = joint.target(t)
+        joint.commands += 1
+        setpoints.append((joint.motor, jointbus.MitSetpoint(q=q, dq=dq, kp=joint.kp, kd=joint.kd)))
     start = time.perf_counter()
-    try:
-        state = joint.motor.mit_control(bus, jointbus.MitSetpoint(q=q, dq=dq, kp=joint.kp, kd=joint.kd))
-    except RuntimeError as error:
-        if "timeout" not in str(error):
-            raise
-        joint.timeouts += 1
-        return
-    joint.exchange_ms.append((time.perf_counter() - start) * 1000.0)
-    joint.times.append(t)
-    joint.targets.append(q)
-    joint.measured.append(state.position)
+    outcomes = jointbus.cycle(bus, setpoints)
+    elapsed_ms = (time.perf_counter() - start) * 1000.0
+    for joint, (_, setpoint), outcome in zip(joints, setpoints, outcomes):
+        if isinstance(outcome, RuntimeError):
+            if "timeout" not in str(outcome):
+                raise outcome
+            joint.timeouts += 1
+            continue
+        joint.exchange_ms.append(elapsed_ms)
+        joint.times.append(t)
+        joint.targets.append(setpoint.q)
+        joint.measured.append(outcome.position)
 
 
 def run_loop(joints, bus, rate, seconds):
-    """Fixed-rate loop: one MIT command per joint per tick. A late tick is not
+    """Fixed-rate loop: one cycle over every joint per tick. A late tick is not
     made up for; the achieved rate is what gets reported, Ctrl-C included."""
     period = 1.0 / rate
     start = time.perf_counter()
@@ -104,13 +111,11 @@ def run_loop(joints, bus, rate, seconds):
                 if next_tick - now > 0.0003:
                     time.sleep(next_tick - now - 0.0002)
                 continue
-            t = now - start
-            for joint in joints:
-                command(joint, bus, t)
+            tick(joints, bus, now - start)
             ticks += 1
             next_tick = max(next_tick + period, now)
             if now >= next_status:
-                print_status(joints, t, ticks)
+                print_status(joints, now - start, ticks)
                 next_status += 0.5
     except KeyboardInterrupt:
         print("\ninterrupted: disabling every motor")
@@ -130,6 +135,8 @@ def percentile(values, fraction):
 
 def report(joints, achieved, rate):
     print()
+    print("one jointbus.cycle per tick: every joint's command goes out at once, then every reply is collected;")
+    print("p50/p99 are the time of the whole cycle")
     print(f"{'motor':<14}{'rms err':>10}{'max err':>10}{'commands':>10}{'timeouts':>10}{'p50 ms':>9}{'p99 ms':>9}")
     for joint in joints:
         errors = [abs(a - b) for a, b in zip(joint.targets, joint.measured)]

@@ -1,5 +1,6 @@
-"""Several motors on one bus: one transport, one Damiao per motor, commands
-issued one after another (each waits for its own motor's reply).
+"""Several motors on one bus: one transport, one Damiao per motor, and
+each tick is one jointbus.cycle: every command goes out at once, then every
+reply is collected.
 
     python examples/several_motors.py --iface can0 --motor 1:0x11:dm4310 --motor 2:0x12:dm8009
 """
@@ -30,14 +31,20 @@ def main():
         for motor in motors:
             motor.ensure_mit_mode(bus)
             motor.enable(bus)
-        # A real loop would run at a fixed rate; half a second of commands is
-        # enough for the joints to get there.
+        # One cycle per tick: every motor's command goes out at once, then
+        # every reply is collected. A real loop would run at a fixed rate;
+        # half a second of ticks is enough for the joints to get there.
         setpoint = jointbus.MitSetpoint(q=options.target, kp=30.0, kd=1.0)
+        commands = [(motor, setpoint) for motor in motors]
         deadline = time.monotonic() + 0.5
         while time.monotonic() < deadline:
-            states = [motor.mit_control(bus, setpoint) for motor in motors]
-        for motor, state in zip(motors, states):
-            print(f"{motor!r}: position {state.position:+.3f} rad")
+            outcomes = jointbus.cycle(bus, commands)
+        for motor, outcome in zip(motors, outcomes):
+            # A motor that missed the last tick has its error in its place.
+            if isinstance(outcome, RuntimeError):
+                print(f"{motor!r}: {outcome}")
+            else:
+                print(f"{motor!r}: position {outcome.position:+.3f} rad")
     finally:
         # Disable everything even if a command failed halfway.
         for motor in motors:
