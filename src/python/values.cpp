@@ -165,6 +165,49 @@ PyObject* mit_setpoint_call(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     return guarded([&] { return build_mit_setpoint("mit_setpoint()", args, nargs, kwnames, nullptr, nullptr); });
 }
 
+// The interpreter's generic way to call a type, for when __new__ has been
+// replaced from Python: it packs the arguments into a tuple and a dict.
+PyObject* call_type_generically(PyObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* positional = PyTuple_New(nargs);
+    if (positional == nullptr) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        PyTuple_SET_ITEM(positional, i, Py_NewRef(args[i]));
+    }
+    PyObject* keywords = nullptr;
+    const Py_ssize_t keyword_count = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    if (keyword_count > 0) {
+        keywords = PyDict_New();
+        for (Py_ssize_t i = 0; keywords != nullptr && i < keyword_count; ++i) {
+            if (PyDict_SetItem(keywords, PyTuple_GET_ITEM(kwnames, i), args[nargs + i]) != 0) {
+                Py_CLEAR(keywords);
+            }
+        }
+        if (keywords == nullptr) {
+            Py_DECREF(positional);
+            return nullptr;
+        }
+    }
+    PyObject* result = PyType_Type.tp_call(type, positional, keywords);
+    Py_DECREF(positional);
+    Py_XDECREF(keywords);
+    return result;
+}
+
+// MitSetpoint(...) straight from the caller's argument array: the generic
+// path for calling a type packs every call's keywords into a new dict first,
+// which costs more than building the setpoint itself.
+PyObject* mit_setpoint_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    return guarded([&] {
+        const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (reinterpret_cast<PyTypeObject*>(type)->tp_new != &mit_setpoint_new) {
+            return call_type_generically(type, args, nargs, kwnames);
+        }
+        return build_mit_setpoint("MitSetpoint.__new__()", args, nargs, kwnames, nullptr, nullptr);
+    });
+}
+
 std::string setpoint_fields(const MitSetpoint& setpoint) {
     return "q=" + shortest_text(setpoint.q) + ", dq=" + shortest_text(setpoint.dq) + ", kp=" +
            shortest_text(setpoint.kp) + ", kd=" + shortest_text(setpoint.kd) + ", tau=" + shortest_text(setpoint.tau);
@@ -353,7 +396,13 @@ PyTypeObject* mit_setpoint_type() {
         {0, nullptr},
     };
     static PyType_Spec spec{"jointbus.MitSetpoint", sizeof(MitSetpointObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    return type_once(mit_setpoint_cell, spec);
+    const bool made_now = mit_setpoint_cell == nullptr;
+    PyTypeObject* type = type_once(mit_setpoint_cell, spec);
+    if (made_now && type != nullptr) {
+        // No slot sets this before Python 3.14; calling a type reads it all the same.
+        type->tp_vectorcall = &mit_setpoint_vectorcall;
+    }
+    return type;
 }
 
 PyTypeObject* control_setpoint_type() {

@@ -307,3 +307,18 @@ def test_a_transport_made_without_its_constructor_is_refused_not_dereferenced():
     assert result.returncode == 0, result.stderr
     text = "argument 'bus': this SocketCanTransport has no open interface (it was not made by its constructor)"
     assert result.stdout.splitlines() == [text] * 7 + ["done"]
+
+
+def test_a_replaced_constructor_is_still_the_one_called():
+    # MitSetpoint(...) takes a shortcut past the generic type call; a __new__
+    # replaced from Python must still win over it. In a child, since the
+    # replacement is not undone cleanly.
+    script = textwrap.dedent("""
+        import jointbus
+        jointbus.MitSetpoint.__new__ = lambda cls, *args, **kwargs: ("patched", args, kwargs)
+        print(jointbus.MitSetpoint(1.0, tau=2.0))
+        print(jointbus.mit_setpoint(q=3.0))
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["('patched', (1.0,), {'tau': 2.0})", "MitSetpoint(q=3, dq=0, kp=0, kd=0, tau=0)"]
