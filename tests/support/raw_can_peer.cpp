@@ -17,6 +17,14 @@ namespace {
 
 [[noreturn]] void fail(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 
+// An empty vector's data() may be null, and memcpy must never be handed a
+// null pointer, not even to copy nothing.
+void copy_payload(std::uint8_t* to, const std::vector<std::uint8_t>& data) {
+    if (!data.empty()) {
+        std::memcpy(to, data.data(), data.size());
+    }
+}
+
 }  // namespace
 
 RawCanPeer::RawCanPeer(const std::string& iface) {
@@ -48,7 +56,7 @@ void RawCanPeer::send_classic(std::uint32_t id_word, const std::vector<std::uint
     can_frame frame{};
     frame.can_id = id_word;
     frame.len = static_cast<std::uint8_t>(data.size());
-    std::memcpy(frame.data, data.data(), data.size());
+    copy_payload(frame.data, data);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&frame);
     send_bytes(std::vector<std::uint8_t>(bytes, bytes + sizeof frame));
 }
@@ -58,7 +66,7 @@ void RawCanPeer::send_fd(std::uint32_t id_word, const std::vector<std::uint8_t>&
     frame.can_id = id_word;
     frame.len = static_cast<std::uint8_t>(data.size());
     frame.flags = flags;
-    std::memcpy(frame.data, data.data(), data.size());
+    copy_payload(frame.data, data);
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(&frame);
     send_bytes(std::vector<std::uint8_t>(bytes, bytes + sizeof frame));
 }
