@@ -217,13 +217,13 @@ TEST(Recv, TimeOutsAreBoundedAndSubMicrosecondReturnsAtOnce) {
     EXPECT_GE(waited, 1500us);
     EXPECT_LT(waited, 1s);
 
-    // A frame is waiting, yet a sub-microsecond receive must not touch the socket.
+    // A frame is waiting, yet a sub-microsecond receive must not touch the
+    // socket. (That it never waits either is shown through the system-call
+    // seam on the host: a timed bound here would only measure the machine.)
     peer.send_classic(0x55, {1});
     std::this_thread::sleep_for(10ms);
     for (const Duration tiny : {Duration{0, 0}, Duration{0, 500}, Duration{0, 999}}) {
-        start = std::chrono::steady_clock::now();
         EXPECT_EQ(bus.recv(tiny), std::unexpected(TransportError{TimeoutError{}}));
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 1ms);
     }
     EXPECT_EQ(bus.recv({0, 1000}), (CanFrame{CanId::standard(0x55), {1}, false, false}));
 }
