@@ -65,13 +65,11 @@ protected:
 
     // Starts the simulator and waits for it to say it is ready.
     void launch(const std::string& arguments, std::size_t motors) {
-        const auto started = Clock::now();
         sim_.emplace(JOINTBUS_SIM_PATH, words("vcan0 " + arguments));
         const auto line = sim_->read_line(start_up_limit);
         ASSERT_TRUE(line) << "no ready line; stderr: " << sim_->error_text();
         const std::string count = std::to_string(motors) + (motors == 1 ? " motor" : " motors");
         EXPECT_EQ(*line, "jointbus-sim: ready on vcan0 with " + count);
-        start_up_time_ = Clock::now() - started;
     }
 
     // Repeats `command` every `period` for `span`, and returns the last answer.
@@ -88,13 +86,13 @@ protected:
 
     std::optional<transport::SocketCanTransport> bus_;
     std::optional<SimProcess> sim_;
-    Clock::duration start_up_time_{};
 };
 
-TEST_F(SimOnVcan, StartsQuicklyAndStopsCleanlyOnEitherSignal) {
+// How fast it starts is the benchmark's business: a wall-clock bound in an
+// emulated guest on a loaded machine would only measure the machine.
+TEST_F(SimOnVcan, StartsAndStopsCleanlyOnEitherSignal) {
     for (const int signal : {SIGTERM, SIGINT}) {
         launch("--motor 1:0x11:dm4310 --motor 2:0x12:dm8009:mit", 2);
-        EXPECT_LT(start_up_time_, 2s);
         const auto status = sim_->stop(signal, exit_limit);
         ASSERT_TRUE(status);
         EXPECT_TRUE(status->exited) << "killed by signal " << status->code;
