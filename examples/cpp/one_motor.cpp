@@ -2,7 +2,9 @@
 // position for half a second, disable. Every operation returns its result or
 // an error value; nothing throws.
 //
-//   one_motor IFACE MOTOR_ID MASTER_ID      e.g.  one_motor can0 1 0x11
+//   one_motor IFACE MOTOR_ID MASTER_ID [TIMEOUT_MS]      e.g.  one_motor can0 1 0x11
+//
+// TIMEOUT_MS is the reply time-out, 20 ms unless given.
 #include <jointbus/damiao/driver.hpp>
 #include <jointbus/transport/socketcan_backend.hpp>
 
@@ -25,8 +27,8 @@ int fail(const char* what, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s IFACE MOTOR_ID MASTER_ID\n", argv[0]);
+    if (argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: %s IFACE MOTOR_ID MASTER_ID [TIMEOUT_MS]\n", argv[0]);
         return 2;
     }
     auto bus = jointbus::transport::SocketCanTransport::open(argv[1]);
@@ -35,7 +37,8 @@ int main(int argc, char** argv) {
     }
     const auto motor_id = static_cast<std::uint16_t>(std::stoul(argv[2], nullptr, 0));
     const auto master_id = static_cast<std::uint16_t>(std::stoul(argv[3], nullptr, 0));
-    const Damiao motor = Damiao::create(motor_id, master_id, MitLimits::dm4310(), 20);
+    const std::uint64_t timeout_ms = argc == 5 ? std::stoull(argv[4]) : 20;
+    const Damiao motor = Damiao::create(motor_id, master_id, MitLimits::dm4310(), timeout_ms);
 
     if (auto switched = motor.ensure_control_mode(*bus, jointbus::damiao::mit_mode); !switched) {
         return fail("ensure_control_mode", message(switched.error()));

@@ -103,7 +103,7 @@ def test_cpp_example_built_against_the_installed_package(simulator):
     path = os.environ.get("JOINTBUS_CPP_EXAMPLE")
     assert path, "JOINTBUS_CPP_EXAMPLE must name the C++ example built against the installed package"
     simulator("--motor", "1:0x11:dm4310")
-    result = subprocess.run([path, "vcan0", "1", "0x11"], capture_output=True, text=True, timeout=60)
+    result = subprocess.run([path, "vcan0", "1", "0x11", REPLY_TIMEOUT[1]], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert abs(float(result.stdout.split()[1]) - 0.5) < 0.05, result.stdout
     assert result.stdout.rstrip().endswith("status 1")
@@ -113,7 +113,8 @@ def test_cpp_cycle_example_built_against_the_installed_package(simulator):
     path = os.environ.get("JOINTBUS_CPP_CYCLE_EXAMPLE")
     assert path, "JOINTBUS_CPP_CYCLE_EXAMPLE must name the C++ cycle example built against the installed package"
     simulator("--motor", "1:0x11:dm4310", "--motor", "3:0x13:dm4310")
-    result = subprocess.run([path, "vcan0", "1:0x11", "3:0x13"], capture_output=True, text=True, timeout=60)
+    result = subprocess.run([path, "vcan0", *REPLY_TIMEOUT, "1:0x11", "3:0x13"], capture_output=True, text=True,
+                            timeout=60)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert [line.split(":")[0] for line in lines] == ["1", "3"], result.stdout
