@@ -85,12 +85,7 @@ std::expected<CycleResults, CycleFailure> run_cycle(transport::CanTransport& bus
                                   std::nullopt});
     }
     while (const std::optional<MonotonicTime> earliest = earliest_open(awaited)) {
-        const std::optional<transport::Duration> remaining = transport::time_until(*earliest, bus.now());
-        if (!remaining) {
-            time_out_until(awaited, *earliest);
-            continue;
-        }
-        auto received = bus.recv(*remaining);
+        auto received = bus.recv_by(*earliest);
         if (!received) {
             if (std::holds_alternative<transport::TimeoutError>(received.error())) {
                 // Nothing came before the earliest deadline: that motor is done.

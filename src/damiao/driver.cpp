@@ -26,6 +26,19 @@ CanFrame classic_frame(std::uint16_t id, const FrameBytes& data) {
     return CanFrame{standard_id(id), std::vector<std::uint8_t>(data.begin(), data.end()), false, false};
 }
 
+transport::ClassicFrame command_frame(std::uint16_t id, const FrameBytes& data) noexcept {
+    return transport::ClassicFrame{standard_id(id), data, 8};
+}
+
+// A reply too short to hold a feedback frame fails the command rather than
+// being decoded from bytes that never arrived.
+Result<MotorState> decode_reply_bytes(std::span<const std::uint8_t> data, const MitLimits& limits) {
+    if (data.size() < 8) {
+        return std::unexpected(UnexpectedReply{std::vector<std::uint8_t>(data.begin(), data.end())});
+    }
+    return decode_feedback(data.first<8>(), limits);
+}
+
 void put_u32_le(FrameBytes& data, std::size_t offset, std::uint32_t value) noexcept {
     for (std::size_t i = 0; i < 4; ++i) {
         data[offset + i] = static_cast<std::uint8_t>((value >> (8 * i)) & 0xFFu);
@@ -121,23 +134,20 @@ ControlFrame build_control_frame(const MitLimits& limits, const ControlSetpoint&
 
 Result<MotorState> Damiao::cmd_at_arbitration(CanTransport& bus, std::uint16_t arbitration_id,
                                                const FrameBytes& data) const {
-    auto reply = bus.request(classic_frame(arbitration_id, data), reply_id(), timeout);
+    return exchange(bus, command_frame(arbitration_id, data));
+}
+
+Result<MotorState> Damiao::exchange(CanTransport& bus, const transport::ClassicFrame& frame) const {
+    auto reply = bus.request_classic(frame, reply_id(), timeout);
     if (!reply) {
         return std::unexpected(transport_failure(std::move(reply.error())));
     }
-    return decode_reply(*reply);
+    return decode_reply_bytes(reply->kept(), limits);
 }
 
 CanId Damiao::reply_id() const noexcept { return standard_id(master_id); }
 
-Result<MotorState> Damiao::decode_reply(const CanFrame& reply) const {
-    // A reply too short to hold a feedback frame fails the command rather than
-    // being decoded from bytes that never arrived.
-    if (reply.data.size() < 8) {
-        return std::unexpected(UnexpectedReply{reply.data});
-    }
-    return decode_feedback(std::span<const std::uint8_t, 8>(reply.data.data(), 8), limits);
-}
+Result<MotorState> Damiao::decode_reply(const CanFrame& reply) const { return decode_reply_bytes(reply.data, limits); }
 
 Result<MotorState> Damiao::enable(CanTransport& bus) const { return cmd_at_arbitration(bus, motor_id, enable_command); }
 
@@ -158,26 +168,30 @@ Result<MotorState> Damiao::mit_control(CanTransport& bus, const MitSetpoint& set
 }
 
 Result<MotorState> Damiao::control(CanTransport& bus, const ControlSetpoint& setpoint) const {
-    auto frame = control_frame(setpoint);
+    auto frame = classic_control_frame(setpoint);
     if (!frame) {
         return std::unexpected(std::move(frame.error()));
     }
-    auto reply = bus.request(*frame, reply_id(), timeout);
-    if (!reply) {
-        return std::unexpected(transport_failure(std::move(reply.error())));
-    }
-    return decode_reply(*reply);
+    return exchange(bus, *frame);
 }
 
-Result<CanFrame> Damiao::control_frame(const ControlSetpoint& setpoint) const {
+Result<transport::ClassicFrame> Damiao::classic_control_frame(const ControlSetpoint& setpoint) const {
     if (std::holds_alternative<MitSetpoint>(setpoint)) {
         if (const auto invalid = find_unencodable_limit(limits)) {
             return std::unexpected(InvalidMitLimit{invalid->field, invalid->value});
         }
     }
     const ControlFrame frame = build_control_frame(limits, setpoint);
-    // The sum wraps at 16 bits before classic_frame masks it to 11.
-    return classic_frame(static_cast<std::uint16_t>(motor_id + frame.base), frame.data);
+    // The sum wraps at 16 bits before the identifier is masked to 11.
+    return command_frame(static_cast<std::uint16_t>(motor_id + frame.base), frame.data);
+}
+
+Result<CanFrame> Damiao::control_frame(const ControlSetpoint& setpoint) const {
+    auto frame = classic_control_frame(setpoint);
+    if (!frame) {
+        return std::unexpected(std::move(frame.error()));
+    }
+    return CanFrame{frame->id, std::vector<std::uint8_t>(frame->data.begin(), frame->data.end()), false, false};
 }
 
 Result<RegisterValue> Damiao::read_register(CanTransport& bus, std::uint8_t register_number) const {

@@ -105,6 +105,11 @@ struct Damiao {
     // Reads the mode register, writes `mode` if it differs, pauses, and reads
     // it back to verify. One write, no retry.
     [[nodiscard]] Result<void> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const;
+
+private:
+    [[nodiscard]] Result<transport::ClassicFrame> classic_control_frame(const ControlSetpoint& setpoint) const;
+    // `frame` out, the feedback on reply_id() back, decoded.
+    [[nodiscard]] Result<MotorState> exchange(transport::CanTransport& bus, const transport::ClassicFrame& frame) const;
 };
 
 // The payload and identifier offset of each control mode's command frame.

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <limits>
 #include <utility>
@@ -19,6 +20,7 @@ namespace {
 static_assert(sizeof(can_frame) == classic_frame_size && CAN_MTU == classic_frame_size);
 static_assert(sizeof(canfd_frame) == fd_frame_size && CANFD_MTU == fd_frame_size);
 static_assert(sizeof(sockaddr_can) == 24);
+static_assert(offsetof(can_frame, data) == offsetof(canfd_frame, data));
 
 constexpr std::uint32_t max_standard_id = CAN_SFF_MASK;
 constexpr std::uint32_t max_extended_id = CAN_EFF_MASK;
@@ -57,10 +59,6 @@ WireFrame image_of(const Structure& structure) noexcept {
     std::memcpy(wire.bytes.data(), &structure, sizeof structure);
     wire.size = sizeof structure;
     return wire;
-}
-
-std::vector<std::uint8_t> leading_bytes(const std::uint8_t* data, std::size_t length) {
-    return std::vector<std::uint8_t>(data, data + length);
 }
 
 void close_quietly(int descriptor) noexcept {
@@ -102,23 +100,45 @@ TransportResult<WireFrame> to_wire(const CanFrame& frame) {
     return image_of(structure);
 }
 
-TransportResult<CanFrame> from_wire(std::span<const std::uint8_t> received) {
+TransportResult<WireFrame> classic_wire(const ClassicFrame& frame) {
+    if (!id_in_range(frame.id)) {
+        return std::unexpected(InvalidIdError{});
+    }
+    if (frame.length > CAN_MAX_DLEN) {
+        return std::unexpected(FrameTooLargeError{frame.length});
+    }
+    can_frame structure{};
+    structure.can_id = id_word(frame.id);
+    structure.len = frame.length;
+    std::copy_n(frame.data.begin(), frame.length, structure.data);
+    return image_of(structure);
+}
+
+TransportResult<WireView> view_wire(std::span<const std::uint8_t> received) {
     if (received.size() == classic_frame_size) {
         can_frame structure;
         std::memcpy(&structure, received.data(), sizeof structure);
         // Error frames carry their detail in all eight bytes, whatever the length says.
         const std::size_t length =
             (structure.can_id & CAN_ERR_FLAG) != 0 ? CAN_MAX_DLEN : std::min<std::size_t>(structure.len, CAN_MAX_DLEN);
-        return CanFrame{id_from_word(structure.can_id), leading_bytes(structure.data, length), false, false};
+        return WireView{id_from_word(structure.can_id), false, false, received.subspan(offsetof(can_frame, data), length)};
     }
     if (received.size() == fd_frame_size) {
         canfd_frame structure;
         std::memcpy(&structure, received.data(), sizeof structure);
         const std::size_t length = std::min<std::size_t>(structure.len, CANFD_MAX_DLEN);
-        return CanFrame{id_from_word(structure.can_id), leading_bytes(structure.data, length), true,
-                        (structure.flags & CANFD_BRS) != 0};
+        return WireView{id_from_word(structure.can_id), true, (structure.flags & CANFD_BRS) != 0,
+                        received.subspan(offsetof(canfd_frame, data), length)};
     }
     return std::unexpected(os_error(EPROTO));
+}
+
+TransportResult<CanFrame> from_wire(std::span<const std::uint8_t> received) {
+    auto view = view_wire(received);
+    if (!view) {
+        return std::unexpected(std::move(view.error()));
+    }
+    return CanFrame{view->id, std::vector<std::uint8_t>(view->data.begin(), view->data.end()), view->fd, view->brs};
 }
 
 std::optional<timespec> wait_timespec(Duration timeout) noexcept {
@@ -196,7 +216,11 @@ TransportResult<void> SocketCanTransport::send(const CanFrame& frame) {
     if (!wire) {
         return std::unexpected(std::move(wire.error()));
     }
-    std::span<const std::uint8_t> pending(wire->bytes.data(), wire->size);
+    return send_wire(*wire);
+}
+
+TransportResult<void> SocketCanTransport::send_wire(const WireFrame& wire) {
+    std::span<const std::uint8_t> pending(wire.bytes.data(), wire.size);
     while (!pending.empty()) {
         const ssize_t written = calls_.send(descriptor_, pending.data(), pending.size(), 0);
         if (written < 0) {
@@ -273,16 +297,42 @@ BatchSent SocketCanTransport::send_all(std::span<const CanFrame> frames) {
 TransportResult<void> SocketCanTransport::check_frame(const CanFrame& frame) const { return check_wire_limits(frame); }
 
 TransportResult<CanFrame> SocketCanTransport::recv(Duration timeout) {
-    std::optional<timespec> left = wait_timespec(timeout);
+    const std::optional<timespec> left = wait_timespec(timeout);
     if (!left) {
         return std::unexpected(TimeoutError{});
     }
-    // Only needed when a wake-up finds no frame (another reader of a shared
-    // descriptor took it): the wait then resumes for what is left, no more.
-    const MonotonicTime deadline = deadline_after(now(), timeout);
+    std::array<std::uint8_t, fd_frame_size> buffer;
+    auto received = receive_into(buffer, *left, deadline_after(now(), timeout));
+    if (!received) {
+        return std::unexpected(std::move(received.error()));
+    }
+    return from_wire(std::span<const std::uint8_t>(buffer.data(), *received));
+}
+
+TransportResult<CanFrame> SocketCanTransport::recv_by(MonotonicTime deadline) {
+    std::array<std::uint8_t, fd_frame_size> buffer;
+    auto received = receive_by(buffer, deadline);
+    if (!received) {
+        return std::unexpected(std::move(received.error()));
+    }
+    return from_wire(std::span<const std::uint8_t>(buffer.data(), *received));
+}
+
+TransportResult<std::size_t> SocketCanTransport::receive_by(std::span<std::uint8_t, fd_frame_size> buffer,
+                                                            MonotonicTime deadline) {
+    const std::optional<Duration> remaining = time_until(deadline, now());
+    const std::optional<timespec> left = remaining ? wait_timespec(*remaining) : std::nullopt;
+    if (!left) {
+        return std::unexpected(TimeoutError{});
+    }
+    return receive_into(buffer, *left, deadline);
+}
+
+TransportResult<std::size_t> SocketCanTransport::receive_into(std::span<std::uint8_t, fd_frame_size> buffer,
+                                                              timespec left, MonotonicTime deadline) {
     for (;;) {
         pollfd readable{descriptor_, POLLIN, 0};
-        const int ready = calls_.ppoll(&readable, 1, &*left, nullptr);
+        const int ready = calls_.ppoll(&readable, 1, &left, nullptr);
         if (ready < 0) {
             // EINTR included: a signal ends the wait, and the caller decides.
             return std::unexpected(last_os_error());
@@ -290,43 +340,88 @@ TransportResult<CanFrame> SocketCanTransport::recv(Duration timeout) {
         if (ready == 0) {
             return std::unexpected(TimeoutError{});
         }
-        auto taken = take_waiting_frame();
-        if (taken || !std::holds_alternative<TimeoutError>(taken.error())) {
-            return taken;
+        const ssize_t received = calls_.recv(descriptor_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+        if (received >= 0) {
+            return static_cast<std::size_t>(received);
         }
+        if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            return std::unexpected(last_os_error());
+        }
+        // Woken with nothing to take (another reader of a shared descriptor
+        // took it): the wait resumes for what is left of it, no more.
         const std::optional<Duration> remaining = time_until(deadline, now());
-        left = remaining ? wait_timespec(*remaining) : std::nullopt;
-        if (!left) {
+        const std::optional<timespec> rest = remaining ? wait_timespec(*remaining) : std::nullopt;
+        if (!rest) {
             return std::unexpected(TimeoutError{});
         }
+        left = *rest;
     }
 }
 
-TransportResult<CanFrame> SocketCanTransport::take_waiting_frame() {
-    std::array<std::uint8_t, fd_frame_size> buffer;
-    const ssize_t received = calls_.recv(descriptor_, buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (received < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            return std::unexpected(TimeoutError{});
-        }
-        return std::unexpected(last_os_error());
+TransportResult<ReplyData> SocketCanTransport::request_classic(const ClassicFrame& frame, const CanId& expected,
+                                                               Duration timeout) {
+    auto wire = classic_wire(frame);
+    if (!wire) {
+        return std::unexpected(std::move(wire.error()));
     }
-    return from_wire(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(received)));
+    if (auto dropped = drop_pending(); !dropped) {
+        return std::unexpected(std::move(dropped.error()));
+    }
+    if (auto sent = send_wire(*wire); !sent) {
+        return std::unexpected(std::move(sent.error()));
+    }
+    // The budget starts once the frame is on its way, as in request().
+    const MonotonicTime deadline = deadline_after(now(), timeout);
+    std::array<std::uint8_t, fd_frame_size> buffer;
+    for (;;) {
+        auto received = receive_by(buffer, deadline);
+        if (!received) {
+            return std::unexpected(std::move(received.error()));
+        }
+        auto view = view_wire(std::span<const std::uint8_t>(buffer.data(), *received));
+        if (!view) {
+            return std::unexpected(std::move(view.error()));
+        }
+        if (view->id == expected) {
+            ReplyData reply;
+            reply.size = view->data.size();
+            std::ranges::copy(view->data, reply.bytes.begin());
+            return reply;
+        }
+    }
 }
 
 TransportResult<std::size_t> SocketCanTransport::drop_pending() {
-    // Enough for the queue a few motors build up between two exchanges; a
-    // longer queue costs one more call per batch.
-    constexpr unsigned int batch = 16;
-    std::array<std::array<std::uint8_t, fd_frame_size>, batch> buffers;
-    std::array<iovec, batch> vectors{};
-    std::array<mmsghdr, batch> messages{};
-    for (unsigned int i = 0; i < batch; ++i) {
-        vectors[i] = iovec{buffers[i].data(), buffers[i].size()};
-        messages[i].msg_hdr.msg_iov = &vectors[i];
-        messages[i].msg_hdr.msg_iovlen = 1;
+    // Nearly every exchange finds the queue empty: one plain receive says so
+    // at the cost of one system call, as a batch would, without setting one up.
+    std::array<std::uint8_t, fd_frame_size> scratch;
+    for (;;) {
+        if (calls_.recv(descriptor_, scratch.data(), scratch.size(), MSG_DONTWAIT) >= 0) {
+            break;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return 0;
+        }
+        return std::unexpected(last_os_error());
     }
-    std::size_t dropped = 0;
+    return drop_batches(1);
+}
+
+TransportResult<std::size_t> SocketCanTransport::drop_batches(std::size_t dropped) {
+    // Enough for the queue a few motors build up between two exchanges; a
+    // longer queue costs one more call per batch. Nothing is kept, so every
+    // message lands in the same buffer.
+    constexpr unsigned int batch = 16;
+    std::array<std::uint8_t, fd_frame_size> discard;
+    iovec vector{discard.data(), discard.size()};
+    std::array<mmsghdr, batch> messages{};
+    for (mmsghdr& message : messages) {
+        message.msg_hdr.msg_iov = &vector;
+        message.msg_hdr.msg_iovlen = 1;
+    }
     for (;;) {
         const int received = calls_.recvmmsg(descriptor_, messages.data(), batch, MSG_DONTWAIT, nullptr);
         if (received < 0) {

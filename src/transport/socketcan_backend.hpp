@@ -33,6 +33,21 @@ struct WireFrame {
 // lengths rounded up to the next one the bus can carry, unused bytes zero.
 [[nodiscard]] TransportResult<WireFrame> to_wire(const CanFrame& frame);
 
+// What a received structure holds, read in place: `data` points into it.
+struct WireView {
+    CanId id;
+    bool fd = false;
+    bool brs = false;
+    std::span<const std::uint8_t> data;
+};
+
+// The structure send() writes for a classic frame, checked as to_wire()
+// checks a CanFrame.
+[[nodiscard]] TransportResult<WireFrame> classic_wire(const ClassicFrame& frame);
+
+// from_wire() without the copy.
+[[nodiscard]] TransportResult<WireView> view_wire(std::span<const std::uint8_t> received);
+
 // The frame a receive of `received.size()` bytes holds. A length field larger
 // than its structure is clamped to it, so data is never read past it; a byte
 // count that is neither structure's size is a Backend error (EPROTO).
@@ -93,17 +108,28 @@ public:
     // one frame without blocking: unlike a socket receive time-out, which
     // the kernel counts in scheduler ticks, the wait ends at the deadline.
     [[nodiscard]] TransportResult<CanFrame> recv(Duration timeout) override;
-    // Empties the socket's receive queue with non-blocking batched receives:
-    // one call when fewer frames wait than one batch holds.
+    [[nodiscard]] TransportResult<CanFrame> recv_by(MonotonicTime deadline) override;
+    // request() with the frame built and the reply read on the stack.
+    [[nodiscard]] TransportResult<ReplyData> request_classic(const ClassicFrame& frame, const CanId& expected,
+                                                             Duration timeout) override;
+    // Empties the socket's receive queue without waiting: one receive when
+    // it is empty, then batched receives for whatever waits.
     [[nodiscard]] TransportResult<std::size_t> drop_pending() override;
     [[nodiscard]] TransportResult<void> check_frame(const CanFrame& frame) const override;
 
 private:
     SocketCanTransport(int descriptor, const SocketCalls& calls) noexcept : descriptor_(descriptor), calls_(calls) {}
     void close_descriptor() noexcept;
-    // One non-blocking receive: a frame, Timeout when none is waiting, or
-    // the receive's error.
-    [[nodiscard]] TransportResult<CanFrame> take_waiting_frame();
+    [[nodiscard]] TransportResult<void> send_wire(const WireFrame& wire);
+    // Waits with ppoll on `left`, then takes one structure without blocking;
+    // a wake-up that finds nothing waits again for what is left until
+    // `deadline`. The structure's size, or Timeout, or the error.
+    [[nodiscard]] TransportResult<std::size_t> receive_into(std::span<std::uint8_t, fd_frame_size> buffer,
+                                                            timespec left, MonotonicTime deadline);
+    [[nodiscard]] TransportResult<std::size_t> receive_by(std::span<std::uint8_t, fd_frame_size> buffer,
+                                                          MonotonicTime deadline);
+    // recvmmsg batches until the queue is empty, counting on from `dropped`.
+    [[nodiscard]] TransportResult<std::size_t> drop_batches(std::size_t dropped);
 
     int descriptor_ = -1;
     SocketCalls calls_;

@@ -72,6 +72,32 @@ std::string message(const TransportError& error) {
 
 TransportResult<void> CanTransport::check_frame(const CanFrame&) const { return {}; }
 
+TransportResult<CanFrame> CanTransport::recv_by(MonotonicTime deadline) {
+    const std::optional<Duration> remaining = time_until(deadline, now());
+    if (!remaining) {
+        return std::unexpected(TimeoutError{});
+    }
+    return recv(*remaining);
+}
+
+TransportResult<ReplyData> CanTransport::request_classic(const ClassicFrame& frame, const CanId& expected,
+                                                         Duration timeout) {
+    const std::size_t length = frame.length;
+    if (length > frame.data.size()) {
+        return std::unexpected(FrameTooLargeError{frame.length});
+    }
+    const CanFrame whole{frame.id, std::vector<std::uint8_t>(frame.data.begin(), frame.data.begin() + length),
+                         false, false};
+    auto reply = request(whole, expected, timeout);
+    if (!reply) {
+        return std::unexpected(std::move(reply.error()));
+    }
+    ReplyData data;
+    data.size = reply->data.size();
+    std::copy_n(reply->data.begin(), std::min(data.size, data.bytes.size()), data.bytes.begin());
+    return data;
+}
+
 BatchSent CanTransport::send_all(std::span<const CanFrame> frames) {
     BatchSent outcome;
     for (const CanFrame& frame : frames) {

@@ -2,6 +2,8 @@
 // request/reply exchange written on top of it.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -41,6 +43,29 @@ struct CanFrame {
     bool brs = false;  // bit-rate switch; meaningful only when fd is set
 
     friend bool operator==(const CanFrame&, const CanFrame&) = default;
+};
+
+// A classic frame of up to 8 data bytes, held in place. Every motor command
+// is one, so the command path can build it without touching the heap.
+struct ClassicFrame {
+    CanId id;
+    std::array<std::uint8_t, 8> data{};
+    std::uint8_t length = 8;  // bytes of data in use; more than 8 is refused as too large
+
+    friend constexpr bool operator==(const ClassicFrame&, const ClassicFrame&) = default;
+};
+
+// The data of a received frame, held in place: a CAN FD frame carries at most
+// 64 bytes. `size` is the frame's own length; only a transport that hands out
+// frames longer than any bus carries (a test double) makes it exceed what
+// `bytes` keeps.
+struct ReplyData {
+    std::array<std::uint8_t, 64> bytes{};
+    std::size_t size = 0;
+
+    [[nodiscard]] std::span<const std::uint8_t> kept() const noexcept {
+        return {bytes.data(), std::min(size, bytes.size())};
+    }
 };
 
 // A time span as whole seconds plus nanoseconds (always below one second), so
@@ -121,6 +146,11 @@ public:
     // `timeout`. The wait is always bounded, a zero time-out included.
     [[nodiscard]] virtual TransportResult<CanFrame> recv(Duration timeout) = 0;
 
+    // recv() until `deadline` on now()'s clock: Timeout at once when it has
+    // passed. The default asks recv() for the time left; a backend that
+    // waits on a deadline itself saves reading the clock twice.
+    [[nodiscard]] virtual TransportResult<CanFrame> recv_by(MonotonicTime deadline);
+
     // Sends `frames` in order and stops at the first one refused. The
     // default sends them one by one; a backend that can hand the kernel a
     // batch in one call does so.
@@ -154,6 +184,13 @@ public:
     [[nodiscard]] TransportResult<CanFrame> request(const CanFrame& frame, const CanId& expected,
                                                     Duration timeout);
 
+    // request() for a classic frame, with the reply's data handed back in
+    // place: what every motor command does, 500 to 1000 times a second per
+    // motor. The default goes through request(), so it behaves exactly like
+    // it; a backend may run the same steps without a heap allocation.
+    [[nodiscard]] virtual TransportResult<ReplyData> request_classic(const ClassicFrame& frame, const CanId& expected,
+                                                                     Duration timeout);
+
     // The clock that deadlines on this transport are measured against: the
     // system's monotonic clock, unless a test double drives time itself.
     [[nodiscard]] virtual MonotonicTime now() { return std::chrono::steady_clock::now(); }
@@ -170,11 +207,7 @@ protected:
 template <typename Predicate>
 [[nodiscard]] TransportResult<CanFrame> recv_until(CanTransport& bus, MonotonicTime deadline, Predicate&& matches) {
     for (;;) {
-        const std::optional<Duration> remaining = time_until(deadline, bus.now());
-        if (!remaining) {
-            return std::unexpected(TimeoutError{});
-        }
-        auto received = bus.recv(*remaining);
+        auto received = bus.recv_by(deadline);
         if (!received || matches(*received)) {
             return received;
         }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "transport/socketcan_backend.hpp"
@@ -164,17 +165,19 @@ TEST(SeamRecv, EmptyWakeUpWaitsOnForTheRestOfTheTime) {
 TEST(SeamDropPending, EmptiesTheQueueInBatchesAndLeavesLaterFrames) {
     struct Case {
         int queued;
-        int calls;
+        int batch_calls;
     };
-    // One batch holds 16 frames; a full batch may hide more, so one more call.
-    for (const Case c : {Case{0, 1}, Case{1, 1}, Case{15, 1}, Case{16, 2}, Case{40, 3}}) {
+    // One plain receive finds out whether anything waits at all; what it
+    // leaves goes in batches of 16, and a full batch may hide more.
+    for (const Case c : {Case{0, 0}, Case{1, 1}, Case{16, 1}, Case{17, 2}, Case{40, 3}}) {
         reset();
         Pair pair = Pair::make();
         for (int i = 0; i < c.queued; ++i) {
             pair.feed(0x011, static_cast<std::uint8_t>(i));
         }
         EXPECT_EQ(pair.bus.drop_pending(), static_cast<std::size_t>(c.queued));
-        EXPECT_EQ(seam.recvmmsg_calls, c.calls) << c.queued;
+        EXPECT_EQ(seam.recv_calls, 1) << c.queued;
+        EXPECT_EQ(seam.recvmmsg_calls, c.batch_calls) << c.queued;
         EXPECT_EQ(seam.waits.size(), 0u);  // dropping never waits
         pair.feed(0x011, 0xAA);
         EXPECT_EQ(pair.bus.recv(Duration{0, 5'000'000}).value().data, std::vector<std::uint8_t>{0xAA});
@@ -189,9 +192,10 @@ TEST(SeamExchange, RefusedFrameLeavesTheQueueAndAStaleReplyIsNeverTaken) {
               std::unexpected(TransportError{InvalidIdError{}}));
     EXPECT_EQ(pair.bus.start_exchange(CanFrame{CanId::standard(1), std::vector<std::uint8_t>(9), false, false}),
               std::unexpected(TransportError{FrameTooLargeError{9}}));
-    EXPECT_EQ(seam.recvmmsg_calls, 0);
+    EXPECT_EQ(seam.recv_calls + seam.recvmmsg_calls, 0);  // nothing dropped
 
     ASSERT_TRUE(pair.bus.start_exchange(CanFrame{CanId::standard(1), {0xFC}, false, false}));
+    EXPECT_EQ(seam.recv_calls, 1);  // the stale reply, dropped
     EXPECT_EQ(seam.recvmmsg_calls, 1);
     can_frame sent{};
     ASSERT_EQ(::recv(pair.peer, &sent, sizeof sent, MSG_DONTWAIT), static_cast<ssize_t>(sizeof sent));
@@ -237,6 +241,90 @@ TEST(SeamSendAll, BatchesAreSentInOrderAndPartialSendsAccountedExactly) {
     }
 }
 
+// The command path's exchange, run on the stack: the same refusals, drop,
+// send and matching as request(), frame for frame.
+TEST(SeamRequestClassic, DropsStaleFramesSendsAndTakesOnlyTheReplyId) {
+    reset();
+    Pair pair = Pair::make();
+    pair.feed(0x011, 0x55);  // a late answer to an earlier command
+    const ClassicFrame command{CanId::standard(0x001), {0xFC, 1, 2, 3, 4, 5, 6, 7}, 8};
+    std::thread motor([&pair] {
+        can_frame sent{};
+        ASSERT_EQ(::recv(pair.peer, &sent, sizeof sent, 0), static_cast<ssize_t>(sizeof sent));
+        EXPECT_EQ(sent.can_id, 0x001u);
+        EXPECT_EQ(sent.len, 8);
+        EXPECT_EQ(sent.data[0], 0xFC);
+        EXPECT_EQ(sent.data[7], 7);
+        pair.feed(0x012, 0x66);                       // another motor's reply
+        pair.feed(0x011 | CAN_EFF_FLAG, 0x77);        // same value, other kind
+        pair.feed(0x011, 0x88);                       // the reply
+    });
+    const auto reply = pair.bus.request_classic(command, CanId::standard(0x011), Duration{0, 500'000'000});
+    motor.join();
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->size, 1u);
+    EXPECT_EQ(reply->bytes[0], 0x88);
+    EXPECT_EQ(seam.recv_calls, 1 + 3);  // the drop, then three frames
+}
+
+TEST(SeamRequestClassic, RefusesWhatTheWireCannotCarryWithNothingDroppedOrSent) {
+    struct Case {
+        ClassicFrame frame;
+        TransportError error;
+    };
+    const Case cases[] = {
+        {{CanId::standard(0x800), {}, 0}, InvalidIdError{}},
+        {{CanId::extended(0x2000'0000), {}, 0}, InvalidIdError{}},
+        {{CanId::standard(0x001), {}, 9}, FrameTooLargeError{9}},
+    };
+    for (const Case& c : cases) {
+        reset();
+        Pair pair = Pair::make();
+        pair.feed(0x011, 0x55);
+        EXPECT_EQ(pair.bus.request_classic(c.frame, CanId::standard(0x011), Duration{0, 1'000'000}),
+                  std::unexpected(c.error));
+        EXPECT_EQ(seam.recv_calls + seam.recvmmsg_calls, 0);
+        // The queued frame is still there, and nothing reached the peer.
+        EXPECT_EQ(pair.bus.recv(Duration{0, 5'000'000}).value().data, std::vector<std::uint8_t>{0x55});
+        can_frame sent{};
+        EXPECT_EQ(::recv(pair.peer, &sent, sizeof sent, MSG_DONTWAIT), -1);
+    }
+}
+
+TEST(SeamRequestClassic, SilenceTimesOutAndAStructureOfAnotherSizeIsAnError) {
+    reset();
+    Pair pair = Pair::make();
+    const ClassicFrame command{CanId::standard(0x001), {}, 8};
+    EXPECT_EQ(pair.bus.request_classic(command, CanId::standard(0x011), Duration{0, 2'000'000}),
+              std::unexpected(TransportError{TimeoutError{}}));
+    const std::uint8_t odd[15]{};
+    std::thread motor([&pair, &odd] {
+        can_frame sent{};
+        ASSERT_EQ(::recv(pair.peer, &sent, sizeof sent, 0), static_cast<ssize_t>(sizeof sent));
+        ASSERT_EQ(::send(pair.peer, odd, sizeof odd, 0), static_cast<ssize_t>(sizeof odd));
+    });
+    const auto reply = pair.bus.request_classic(command, CanId::standard(0x011), Duration{0, 500'000'000});
+    motor.join();
+    EXPECT_EQ(message(reply.error()), "backend error: Protocol error (os error 71)");
+}
+
+// Waiting on a deadline hands the wait what is left of it, and a deadline
+// already passed never waits or reads.
+TEST(SeamRecvBy, WaitsForWhatIsLeftAndNotAtAllOncePast) {
+    reset();
+    Pair pair = Pair::make();
+    EXPECT_EQ(pair.bus.recv_by(pair.bus.now() - std::chrono::milliseconds(1)),
+              std::unexpected(TransportError{TimeoutError{}}));
+    EXPECT_EQ(seam.waits.size(), 0u);
+    pair.feed(0x011, 9);
+    EXPECT_EQ(pair.bus.recv_by(pair.bus.now() + std::chrono::milliseconds(300)).value().data,
+              std::vector<std::uint8_t>{9});
+    ASSERT_EQ(seam.waits.size(), 1u);
+    EXPECT_EQ(seam.waits[0].tv_sec, 0);
+    EXPECT_GT(seam.waits[0].tv_nsec, 0);
+    EXPECT_LE(seam.waits[0].tv_nsec, 300'000'000);
+}
+
 TEST(SeamSendAll, RefusedFrameStopsTheBatchWhereItIs) {
     reset();
     Pair pair = Pair::make();
@@ -247,7 +335,7 @@ TEST(SeamSendAll, RefusedFrameStopsTheBatchWhereItIs) {
     EXPECT_EQ(::recv(pair.peer, &sent, sizeof sent, MSG_DONTWAIT), static_cast<ssize_t>(sizeof sent));
     // Checked whole before anything happens: nothing dropped, nothing sent.
     EXPECT_EQ(pair.bus.start_batch_exchange(frames), (BatchSent{0, InvalidIdError{}}));
-    EXPECT_EQ(seam.sendmmsg_counts.size(), 1u);
+    EXPECT_EQ(seam.recv_calls + seam.recvmmsg_calls, 0);
     EXPECT_EQ(seam.recvmmsg_calls, 0);
 }
 

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <limits>
+#include <span>
 
 #include "support/scripted_transport.hpp"
 #include "transport/transport.hpp"
@@ -244,6 +246,37 @@ TEST(Request, LongestTimeoutWaitsInsteadOfWrapping) {
     EXPECT_EQ(bus.request(command, reply_id, Duration::from_millis(u64_max)), answer);
     ASSERT_EQ(bus.recv_timeouts().size(), 1u);
     EXPECT_EQ(bus.recv_timeouts()[0], (Duration{3600, 0}));
+}
+
+// Unless a backend runs it itself, the command path's exchange is request()
+// with the data handed back in place: same frame out, same reply taken.
+TEST(RequestClassic, ByDefaultIsRequestWithTheDataKeptInPlace) {
+    struct Case {
+        std::vector<std::uint8_t> reply;
+        std::size_t kept;
+    };
+    for (const Case& c : {Case{{}, 0}, Case{{1, 2, 3}, 3}, Case{std::vector<std::uint8_t>(64, 0xAB), 64},
+                          Case{std::vector<std::uint8_t>(70, 0xCD), 64}}) {
+        ScriptedTransport bus;
+        bus.arrive(standard_frame(0x012, {1}), 1ms);
+        bus.arrive(CanFrame{reply_id, c.reply, false, false}, 1ms);
+        const ClassicFrame classic{command.id, {0xFC, 0, 0, 0, 0, 0, 0, 0}, 1};
+        const auto reply = bus.request_classic(classic, reply_id, twenty_ms);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(reply->size, c.reply.size());
+        EXPECT_TRUE(std::ranges::equal(reply->kept(), std::span(c.reply).first(c.kept)));
+        ASSERT_EQ(bus.sent().size(), 1u);
+        EXPECT_EQ(bus.sent()[0].frame, (CanFrame{command.id, {0xFC}, false, false}));
+    }
+}
+
+TEST(RequestClassic, MoreThanEightBytesIsRefusedBeforeAnythingHappens) {
+    ScriptedTransport bus;
+    bus.queue(standard_frame(0x011, {1}));
+    EXPECT_EQ(bus.request_classic(ClassicFrame{command.id, {}, 9}, reply_id, twenty_ms),
+              std::unexpected(TransportError{FrameTooLargeError{9}}));
+    EXPECT_TRUE(bus.calls().empty());
+    EXPECT_EQ(bus.queued(), 1u);
 }
 
 }  // namespace
