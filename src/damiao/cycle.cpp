@@ -1,6 +1,7 @@
 #include "damiao/cycle.hpp"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace jointbus::damiao {
@@ -84,20 +85,27 @@ std::expected<CycleResults, CycleFailure> run_cycle(transport::CanTransport& bus
         awaited.push_back(Awaited{command.motor.reply_id(), transport::deadline_after(sent_at, command.motor.timeout),
                                   std::nullopt});
     }
+    // Replies are taken as they come, all that wait at once: after a batch
+    // goes out they tend to arrive together.
+    std::array<transport::ReceivedFrame, 16> received;
     while (const std::optional<MonotonicTime> earliest = earliest_open(awaited)) {
-        auto received = bus.recv_by(*earliest);
-        if (!received) {
-            if (std::holds_alternative<transport::TimeoutError>(received.error())) {
+        const auto open = static_cast<std::size_t>(
+            std::ranges::count_if(awaited, [](const Awaited& motor) { return !motor.outcome; }));
+        auto taken = bus.recv_waiting_by(*earliest, std::span(received).first(std::min(open, received.size())));
+        if (!taken) {
+            if (std::holds_alternative<transport::TimeoutError>(taken.error())) {
                 // Nothing came before the earliest deadline: that motor is done.
                 time_out_until(awaited, *earliest);
                 continue;
             }
-            return std::unexpected(CycleFailure{std::nullopt, TransportFailure{std::move(received.error())}});
+            return std::unexpected(CycleFailure{std::nullopt, TransportFailure{std::move(taken.error())}});
         }
-        const auto motor = std::ranges::find(awaited, received->id, &Awaited::reply_id);
-        if (motor != awaited.end() && !motor->outcome) {
-            const auto index = static_cast<std::size_t>(motor - awaited.begin());
-            motor->outcome = commands[index].motor.decode_reply(*received);
+        for (const transport::ReceivedFrame& frame : std::span(received).first(*taken)) {
+            const auto motor = std::ranges::find(awaited, frame.id, &Awaited::reply_id);
+            if (motor != awaited.end() && !motor->outcome) {
+                const auto index = static_cast<std::size_t>(motor - awaited.begin());
+                motor->outcome = commands[index].motor.decode_reply(frame.data.kept());
+            }
         }
     }
     CycleResults results;

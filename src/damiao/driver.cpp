@@ -142,12 +142,16 @@ Result<MotorState> Damiao::exchange(CanTransport& bus, const transport::ClassicF
     if (!reply) {
         return std::unexpected(transport_failure(std::move(reply.error())));
     }
-    return decode_reply_bytes(reply->kept(), limits);
+    return decode_reply(reply->kept());
 }
 
 CanId Damiao::reply_id() const noexcept { return standard_id(master_id); }
 
 Result<MotorState> Damiao::decode_reply(const CanFrame& reply) const { return decode_reply_bytes(reply.data, limits); }
+
+Result<MotorState> Damiao::decode_reply(std::span<const std::uint8_t> data) const {
+    return decode_reply_bytes(data, limits);
+}
 
 Result<MotorState> Damiao::enable(CanTransport& bus) const { return cmd_at_arbitration(bus, motor_id, enable_command); }
 

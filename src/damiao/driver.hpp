@@ -96,6 +96,8 @@ struct Damiao {
     // Decodes a frame that arrived on reply_id(); one too short to hold
     // feedback is UnexpectedReply with the bytes received.
     [[nodiscard]] Result<MotorState> decode_reply(const transport::CanFrame& reply) const;
+    // The same for a reply's data alone.
+    [[nodiscard]] Result<MotorState> decode_reply(std::span<const std::uint8_t> data) const;
 
     [[nodiscard]] Result<RegisterValue> read_register(transport::CanTransport& bus, std::uint8_t register_number) const;
     // Sends the write and returns; the motor's answer, if any, is left for a

@@ -51,6 +51,15 @@ void raise_too_many(const char* full_name, std::span<const Parameter> parameters
 }
 
 bool raise_missing(const char* full_name, std::span<const Parameter> parameters, std::span<PyObject*> bound) {
+    // Every call passes through here; only a failing one needs the list.
+    const auto is_missing = [&](std::size_t i) { return parameters[i].required && bound[i] == nullptr; };
+    bool any_missing = false;
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+        any_missing = any_missing || is_missing(i);
+    }
+    if (!any_missing) {
+        return true;
+    }
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < parameters.size(); ++i) {
         if (parameters[i].required && bound[i] == nullptr) {

@@ -318,18 +318,22 @@ TransportResult<CanFrame> SocketCanTransport::recv_by(MonotonicTime deadline) {
     return from_wire(std::span<const std::uint8_t>(buffer.data(), *received));
 }
 
+std::optional<timespec> SocketCanTransport::wait_until(MonotonicTime deadline) {
+    const std::optional<Duration> remaining = time_until(deadline, now());
+    return remaining ? wait_timespec(*remaining) : std::nullopt;
+}
+
 TransportResult<std::size_t> SocketCanTransport::receive_by(std::span<std::uint8_t, fd_frame_size> buffer,
                                                             MonotonicTime deadline) {
-    const std::optional<Duration> remaining = time_until(deadline, now());
-    const std::optional<timespec> left = remaining ? wait_timespec(*remaining) : std::nullopt;
+    const std::optional<timespec> left = wait_until(deadline);
     if (!left) {
         return std::unexpected(TimeoutError{});
     }
     return receive_into(buffer, *left, deadline);
 }
 
-TransportResult<std::size_t> SocketCanTransport::receive_into(std::span<std::uint8_t, fd_frame_size> buffer,
-                                                              timespec left, MonotonicTime deadline) {
+template <typename Take>
+TransportResult<std::size_t> SocketCanTransport::wait_then_take(timespec left, MonotonicTime deadline, Take take) {
     for (;;) {
         pollfd readable{descriptor_, POLLIN, 0};
         const int ready = calls_.ppoll(&readable, 1, &left, nullptr);
@@ -340,22 +344,67 @@ TransportResult<std::size_t> SocketCanTransport::receive_into(std::span<std::uin
         if (ready == 0) {
             return std::unexpected(TimeoutError{});
         }
-        const ssize_t received = calls_.recv(descriptor_, buffer.data(), buffer.size(), MSG_DONTWAIT);
-        if (received >= 0) {
-            return static_cast<std::size_t>(received);
+        const auto taken = take();
+        if (taken >= 0) {
+            return static_cast<std::size_t>(taken);
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             return std::unexpected(last_os_error());
         }
         // Woken with nothing to take (another reader of a shared descriptor
         // took it): the wait resumes for what is left of it, no more.
-        const std::optional<Duration> remaining = time_until(deadline, now());
-        const std::optional<timespec> rest = remaining ? wait_timespec(*remaining) : std::nullopt;
+        const std::optional<timespec> rest = wait_until(deadline);
         if (!rest) {
             return std::unexpected(TimeoutError{});
         }
         left = *rest;
     }
+}
+
+TransportResult<std::size_t> SocketCanTransport::receive_into(std::span<std::uint8_t, fd_frame_size> buffer,
+                                                              timespec left, MonotonicTime deadline) {
+    return wait_then_take(left, deadline, [&] {
+        return calls_.recv(descriptor_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+    });
+}
+
+TransportResult<std::size_t> SocketCanTransport::recv_waiting_by(MonotonicTime deadline,
+                                                                 std::span<ReceivedFrame> out) {
+    // A cycle waits on one reply per motor on the bus.
+    constexpr std::size_t batch = 16;
+    const std::size_t count = std::min(out.size(), batch);
+    if (count == 0) {
+        return 0;
+    }
+    const std::optional<timespec> left = wait_until(deadline);
+    if (!left) {
+        return std::unexpected(TimeoutError{});
+    }
+    std::array<std::array<std::uint8_t, fd_frame_size>, batch> buffers;
+    std::array<iovec, batch> vectors;
+    std::array<mmsghdr, batch> messages;
+    for (std::size_t i = 0; i < count; ++i) {
+        vectors[i] = iovec{buffers[i].data(), buffers[i].size()};
+        messages[i] = mmsghdr{};
+        messages[i].msg_hdr.msg_iov = &vectors[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    auto taken = wait_then_take(*left, deadline, [&] {
+        return calls_.recvmmsg(descriptor_, messages.data(), static_cast<unsigned int>(count), MSG_DONTWAIT, nullptr);
+    });
+    if (!taken) {
+        return taken;
+    }
+    for (std::size_t i = 0; i < *taken; ++i) {
+        auto view = view_wire(std::span<const std::uint8_t>(buffers[i].data(), messages[i].msg_len));
+        if (!view) {
+            return std::unexpected(std::move(view.error()));
+        }
+        out[i].id = view->id;
+        out[i].data.size = view->data.size();
+        std::ranges::copy(view->data, out[i].data.bytes.begin());
+    }
+    return taken;
 }
 
 TransportResult<ReplyData> SocketCanTransport::request_classic(const ClassicFrame& frame, const CanId& expected,

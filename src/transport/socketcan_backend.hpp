@@ -109,6 +109,9 @@ public:
     // the kernel counts in scheduler ticks, the wait ends at the deadline.
     [[nodiscard]] TransportResult<CanFrame> recv(Duration timeout) override;
     [[nodiscard]] TransportResult<CanFrame> recv_by(MonotonicTime deadline) override;
+    // ppoll to the deadline, then one recvmmsg for whatever waits.
+    [[nodiscard]] TransportResult<std::size_t> recv_waiting_by(MonotonicTime deadline,
+                                                               std::span<ReceivedFrame> out) override;
     // request() with the frame built and the reply read on the stack.
     [[nodiscard]] TransportResult<ReplyData> request_classic(const ClassicFrame& frame, const CanId& expected,
                                                              Duration timeout) override;
@@ -126,6 +129,12 @@ private:
     // `deadline`. The structure's size, or Timeout, or the error.
     [[nodiscard]] TransportResult<std::size_t> receive_into(std::span<std::uint8_t, fd_frame_size> buffer,
                                                             timespec left, MonotonicTime deadline);
+    // The wait both receives share: ppoll until the socket is readable, then
+    // `take` without blocking; a wake-up that finds nothing waits on.
+    template <typename Take>
+    [[nodiscard]] TransportResult<std::size_t> wait_then_take(timespec left, MonotonicTime deadline, Take take);
+    // What is left until `deadline` as a wait, or nothing once under a microsecond.
+    [[nodiscard]] std::optional<timespec> wait_until(MonotonicTime deadline);
     [[nodiscard]] TransportResult<std::size_t> receive_by(std::span<std::uint8_t, fd_frame_size> buffer,
                                                           MonotonicTime deadline);
     // recvmmsg batches until the queue is empty, counting on from `dropped`.

@@ -25,6 +25,13 @@ std::string describe_errno(int code) {
     return std::string(text);
 }
 
+ReplyData kept_data(const std::vector<std::uint8_t>& data) {
+    ReplyData kept;
+    kept.size = data.size();
+    std::copy_n(data.begin(), std::min(kept.size, kept.bytes.size()), kept.bytes.begin());
+    return kept;
+}
+
 }  // namespace
 
 MonotonicTime deadline_after(MonotonicTime now, Duration span) noexcept {
@@ -80,6 +87,19 @@ TransportResult<CanFrame> CanTransport::recv_by(MonotonicTime deadline) {
     return recv(*remaining);
 }
 
+TransportResult<std::size_t> CanTransport::recv_waiting_by(MonotonicTime deadline, std::span<ReceivedFrame> out) {
+    if (out.empty()) {
+        return 0;
+    }
+    auto frame = recv_by(deadline);
+    if (!frame) {
+        return std::unexpected(std::move(frame.error()));
+    }
+    out[0].id = frame->id;
+    out[0].data = kept_data(frame->data);
+    return 1;
+}
+
 TransportResult<ReplyData> CanTransport::request_classic(const ClassicFrame& frame, const CanId& expected,
                                                          Duration timeout) {
     const std::size_t length = frame.length;
@@ -92,10 +112,7 @@ TransportResult<ReplyData> CanTransport::request_classic(const ClassicFrame& fra
     if (!reply) {
         return std::unexpected(std::move(reply.error()));
     }
-    ReplyData data;
-    data.size = reply->data.size();
-    std::copy_n(reply->data.begin(), std::min(data.size, data.bytes.size()), data.bytes.begin());
-    return data;
+    return kept_data(reply->data);
 }
 
 BatchSent CanTransport::send_all(std::span<const CanFrame> frames) {

@@ -68,6 +68,12 @@ struct ReplyData {
     }
 };
 
+// A received frame's identifier and data, held in place.
+struct ReceivedFrame {
+    CanId id;
+    ReplyData data;
+};
+
 // A time span as whole seconds plus nanoseconds (always below one second), so
 // that any millisecond count a caller can give fits without overflow.
 struct Duration {
@@ -150,6 +156,14 @@ public:
     // passed. The default asks recv() for the time left; a backend that
     // waits on a deadline itself saves reading the clock twice.
     [[nodiscard]] virtual TransportResult<CanFrame> recv_by(MonotonicTime deadline);
+
+    // Waits until `deadline` for a frame, then takes it and every frame
+    // already waiting behind it, up to out.size(), without waiting for more,
+    // and says how many it took; Timeout when none came in time. What a
+    // cycle collects its replies with. The default takes the one frame
+    // recv_by() gives; a backend that can take a batch in one call does.
+    [[nodiscard]] virtual TransportResult<std::size_t> recv_waiting_by(MonotonicTime deadline,
+                                                                       std::span<ReceivedFrame> out);
 
     // Sends `frames` in order and stops at the first one refused. The
     // default sends them one by one; a backend that can hand the kernel a

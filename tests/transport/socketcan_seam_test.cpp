@@ -325,6 +325,52 @@ TEST(SeamRecvBy, WaitsForWhatIsLeftAndNotAtAllOncePast) {
     EXPECT_LE(seam.waits[0].tv_nsec, 300'000'000);
 }
 
+// A cycle's replies tend to arrive together: one wait, then one call takes
+// all that wait, never more than asked for, never waiting for more.
+TEST(SeamRecvWaiting, TakesWhatWaitsInOneCallUpToTheRoomGiven) {
+    struct Case {
+        int queued;
+        std::size_t room;
+        std::size_t taken;
+    };
+    for (const Case c : {Case{1, 3, 1}, Case{3, 3, 3}, Case{5, 3, 3}, Case{20, 20, 16}}) {
+        reset();
+        Pair pair = Pair::make();
+        for (int i = 0; i < c.queued; ++i) {
+            pair.feed(0x011 + static_cast<std::uint32_t>(i), static_cast<std::uint8_t>(i));
+        }
+        std::vector<ReceivedFrame> out(c.room);
+        const auto taken = pair.bus.recv_waiting_by(pair.bus.now() + std::chrono::milliseconds(300), out);
+        ASSERT_EQ(taken, c.taken) << c.queued;
+        for (std::size_t i = 0; i < c.taken; ++i) {
+            EXPECT_EQ(out[i].id, CanId::standard(static_cast<std::uint16_t>(0x011 + i)));
+            EXPECT_EQ(out[i].data.size, 1u);
+            EXPECT_EQ(out[i].data.bytes[0], i);
+        }
+        EXPECT_EQ(seam.waits.size(), 1u);
+        EXPECT_EQ(seam.recvmmsg_calls, 1);
+        EXPECT_EQ(pair.bus.drop_pending(), static_cast<std::size_t>(c.queued) - c.taken);  // the rest still there
+    }
+}
+
+TEST(SeamRecvWaiting, SilencePastDeadlineAndOddStructures) {
+    reset();
+    Pair pair = Pair::make();
+    std::vector<ReceivedFrame> out(3);
+    EXPECT_EQ(pair.bus.recv_waiting_by(pair.bus.now() - std::chrono::milliseconds(1), out),
+              std::unexpected(TransportError{TimeoutError{}}));
+    EXPECT_EQ(seam.waits.size(), 0u);  // a deadline already past never waits
+    seam.empty_wakeups_left = 1;       // woken with nothing there: waits on, then times out
+    EXPECT_EQ(pair.bus.recv_waiting_by(pair.bus.now() + std::chrono::milliseconds(5), out),
+              std::unexpected(TransportError{TimeoutError{}}));
+    EXPECT_EQ(seam.waits.size(), 2u);
+    const std::uint8_t odd[15]{};
+    ASSERT_EQ(::send(pair.peer, odd, sizeof odd, 0), static_cast<ssize_t>(sizeof odd));
+    EXPECT_EQ(message(pair.bus.recv_waiting_by(pair.bus.now() + std::chrono::milliseconds(300), out).error()),
+              "backend error: Protocol error (os error 71)");
+    EXPECT_EQ(pair.bus.recv_waiting_by(pair.bus.now(), std::span<ReceivedFrame>{}), 0u);
+}
+
 TEST(SeamSendAll, RefusedFrameStopsTheBatchWhereItIs) {
     reset();
     Pair pair = Pair::make();
