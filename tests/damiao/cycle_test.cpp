@@ -59,6 +59,46 @@ TEST(Cycle, SendsEveryFrameFirstThenMatchesRepliesInAnyOrder) {
     EXPECT_EQ(bus.sent()[2].frame, standard_frame(0x203, hex_bytes("00 00 40 40 00 00 00 00")));
 }
 
+// A backend that takes every frame already waiting in one call, as the
+// SocketCAN one does: what arrives together is matched all the same.
+class BatchingTransport : public ScriptedTransport {
+public:
+    transport::TransportResult<std::size_t> recv_waiting_by(transport::MonotonicTime deadline,
+                                                            std::span<transport::ReceivedFrame> out) override {
+        auto taken = CanTransport::recv_waiting_by(deadline, out);
+        while (taken && *taken > 0 && *taken < out.size()) {
+            auto more = recv(transport::Duration{});
+            if (!more) {
+                break;
+            }
+            out[*taken] = transport::ReceivedFrame{more->id, {}};
+            out[*taken].data.size = more->data.size();
+            std::ranges::copy(more->data, out[*taken].data.bytes.begin());
+            ++*taken;
+        }
+        largest_batch = std::max(largest_batch, taken.value_or(0));
+        return taken;
+    }
+    std::size_t largest_batch = 0;
+};
+
+TEST(Cycle, RepliesTakenTogetherAreMatchedAsIfOneByOne) {
+    BatchingTransport bus;
+    bus.arrive(standard_frame(0x013, feedback_of(3)), 1ms);
+    bus.arrive(transport::CanFrame{transport::CanId::extended(0x011), feedback_of(9), false, false});
+    bus.arrive(standard_frame(0x011, feedback_of(1)));
+    bus.arrive(standard_frame(0x011, feedback_of(9)));  // a second reply in the same batch: dropped
+    bus.arrive(standard_frame(0x012, hex_bytes("12 80")), 1ms);  // short: that slot's own error
+    const auto commands = three_motors();
+    const auto results = run_cycle(bus, commands);
+    ASSERT_TRUE(results);
+    ASSERT_EQ(results->size(), 3u);
+    EXPECT_EQ((*results)[0], state_of(1));
+    EXPECT_EQ((*results)[1], (std::unexpected(Error{UnexpectedReply{hex_bytes("12 80")}})));
+    EXPECT_EQ((*results)[2], state_of(3));
+    EXPECT_GE(bus.largest_batch, 3u);
+}
+
 // A slot that fails holds its own error; the others keep their states, and
 // the call returns when the last motor still waiting reaches its deadline.
 TEST(Cycle, EachSlotGetsItsOwnOutcomeByItsOwnDeadline) {
