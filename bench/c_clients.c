@@ -11,7 +11,8 @@
  *              the reply's identifier comes. Motors one after the other.
  *   lfl        like for like: the system calls jointbus makes for one
  *              exchange, in its order: drop what is queued (one non-blocking
- *              recvmmsg of up to 16), send, then ppoll on what is left to a
+ *              recv, then recvmmsg batches of 16 only if it found a frame),
+ *              send, then ppoll on what is left to a
  *              monotonic deadline and recv(MSG_DONTWAIT) until the reply's
  *              identifier. The socket is opened as jointbus opens its own
  *              (close-on-exec, FD frames on). Motors one after the other.
@@ -149,6 +150,19 @@ struct drop_buffers {
 };
 
 static void drop_pending(int fd, struct drop_buffers* buffers) {
+    for (;;) {
+        uint8_t scratch[fd_frame_size];
+        if (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) >= 0) {
+            break;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            return;
+        }
+        fail_errno("recv");
+    }
     for (;;) {
         const int got = recvmmsg(fd, buffers->messages, drop_batch, MSG_DONTWAIT, NULL);
         if (got < 0) {
