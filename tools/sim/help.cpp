@@ -8,6 +8,7 @@ namespace jointbus::sim {
 namespace {
 
 constexpr std::string_view usage = R"(Usage: jointbus-sim INTERFACE --motor MOTOR [--motor MOTOR]... [OPTION]...
+                    [-- COMMAND [ARG]...]
   MOTOR: ID:MASTER:MODEL[:MODE][:SETTING]... (see Motors below)
 
 Answers on the SocketCAN interface INTERFACE (e.g. vcan0) as one or more
@@ -15,6 +16,13 @@ virtual joint motors, the way their firmware does, with feedback from a
 physical model run in real time. Prints
   jointbus-sim: ready on INTERFACE with N motors
 on standard output once it listens, and exits 0 on SIGINT or SIGTERM.
+
+With a COMMAND after --, it then runs COMMAND (searched on PATH) and serves
+until COMMAND ends, then exits with COMMAND's exit status, so the motors exist
+exactly while it runs:
+  jointbus-sim vcan0 --motor 1:0x11:dm4310 -- python3 examples/one_motor.py
+SIGINT or SIGTERM sent to the simulator is passed on to COMMAND (a terminal's
+Ctrl-C reaches both already), and the motors keep answering until it is gone.
 
 Motors:
   --motor ID:MASTER:MODEL[:MODE][:SETTING]...
@@ -106,7 +114,9 @@ Physical model, per motor, stepped every 0.5 ms of real time:
   Defaults: J = t_max/2000, b = 0.05*t_max/v_max, c = 0.02*t_max:
 %TABLE%
 Exit status: 0 after SIGINT, SIGTERM or --help; 1 when the interface cannot be
-opened or fails; 2 on bad arguments.
+opened or fails (COMMAND, if running, is sent SIGTERM); 2 on bad arguments.
+With a COMMAND: its exit status, or 128+N if signal N killed it; 126 if it
+cannot be run, 127 if it is not found.
 )";
 
 // The preset names, wrapped to the width of the text around them.

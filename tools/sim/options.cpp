@@ -451,9 +451,24 @@ bool asks_for_help(std::span<const std::string_view> args) {
 
 }  // namespace
 
-std::expected<Options, std::string> parse_options(std::span<const std::string_view> args) {
+// Tokenising stays by hand rather than with CLI11: its defaults (a repeated
+// option is an error, a missing value is not, an empty `--name=` takes the
+// next argument, a switch takes any value) each need undoing and its
+// messages translating back to these, which made the code about as long
+// and harder to follow.
+std::expected<Options, std::string> parse_options(std::span<const std::string_view> all_args) {
+    // Everything after `--` belongs to the command, its own --help included.
+    const auto separator = std::ranges::find(all_args, std::string_view{"--"});
+    const std::span<const std::string_view> args(all_args.begin(), separator);
     if (asks_for_help(args)) {
-        return Options{.interface = {}, .bus = {}, .help = true};
+        return Options{.interface = {}, .bus = {}, .help = true, .command = {}};
+    }
+    std::vector<std::string> command;
+    if (separator != all_args.end()) {
+        command.assign(std::next(separator), all_args.end());
+        if (command.empty()) {
+            return std::unexpected("'--' needs a command after it, e.g. -- python3 demo.py");
+        }
     }
     const auto collected = collect(args);
     if (!collected) {
@@ -470,7 +485,7 @@ std::expected<Options, std::string> parse_options(std::span<const std::string_vi
         return std::unexpected(motors.error());
     }
     return Options{std::string(*collected->interface),
-                   BusConfig{std::move(*motors), collected->flood_hz, collected->seed}, false};
+                   BusConfig{std::move(*motors), collected->flood_hz, collected->seed}, false, std::move(command)};
 }
 
 }  // namespace jointbus::sim

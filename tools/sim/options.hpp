@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "simulator.hpp"
 
@@ -15,6 +16,9 @@ struct Options {
     std::string interface;
     BusConfig bus;
     bool help = false;  // --help was given: nothing else was looked at
+    // After `--`: a program and its arguments to run while the motors
+    // serve; empty when none was given.
+    std::vector<std::string> command;
 };
 
 // Parses the arguments after the program name.

@@ -136,6 +136,11 @@ TEST(Options, BadCommandLinesSayWhatIsWrong) {
         {{"vcan0", "--motor", "1:2:dm4310", "--inertia", "1"}, "unknown option '--inertia' (see --help)"},
         {{"vcan0", "--motor", "1:2:dm4310", "-v"}, "unknown option '-v' (see --help)"},
         {{"vcan0", "--frobnicate"}, "unknown option '--frobnicate' (see --help)"},
+        {{"vcan0", "--motor", "1:2:dm4310", "--"}, "'--' needs a command after it, e.g. -- python3 demo.py"},
+        {{"--", "true"}, "missing the CAN interface, e.g. vcan0"},
+        {{"vcan0", "--motor", "--", "true"}, "--motor needs a value"},
+        // The command's own --help is the command's.
+        {{"vcan0", "--", "python3", "--help"}, "no motor given: add --motor ID:MASTER:MODEL[:MODE][:SETTING]..."},
     };
     for (const Case& c : cases) {
         const auto options = parse(c.args);
@@ -144,9 +149,29 @@ TEST(Options, BadCommandLinesSayWhatIsWrong) {
     }
 }
 
+TEST(Options, EverythingAfterDoubleDashIsTheCommand) {
+    struct Case {
+        std::vector<std::string_view> args;
+        std::vector<std::string> command;
+    };
+    const Case cases[] = {
+        {{"vcan0", "--motor", "1:2:dm4310"}, {}},
+        {{"vcan0", "--motor", "1:2:dm4310", "--", "true"}, {"true"}},
+        {{"--motor", "1:2:dm4310", "--drop", "0.5", "vcan0", "--", "python3", "demo.py", "--motor", "x", "-h", "--",
+          "vcan1"},
+         {"python3", "demo.py", "--motor", "x", "-h", "--", "vcan1"}},
+    };
+    for (const Case& c : cases) {
+        const auto options = parse(c.args);
+        ASSERT_TRUE(options) << options.error();
+        EXPECT_EQ(options->interface, "vcan0");
+        EXPECT_EQ(options->command, c.command);
+    }
+}
+
 TEST(Options, HelpWinsWherEverItIs) {
     for (const auto& args : {std::vector<std::string_view>{"--help"}, {"-h"}, {"vcan0", "--frobnicate", "--help"},
-                             {"--motor", "bad", "-h"}}) {
+                             {"--motor", "bad", "-h"}, {"-h", "--"}}) {
         const auto options = parse(args);
         ASSERT_TRUE(options);
         EXPECT_TRUE(options->help);
@@ -158,7 +183,7 @@ TEST(Options, HelpNamesEveryOptionSettingAndModel) {
     const std::string_view words[] = {
         "--motor", "--drop", "--delay", "--late", "--short-reply", "--junk-before-register", "--ignore-mode-writes",
         "--fault", "--flood", "--seed", "--help", "inertia=", "friction=", "coulomb=", "fault=none", "pos_vel",
-        "force_pos", "ready on INTERFACE with N motors",
+        "force_pos", "ready on INTERFACE with N motors", "[-- COMMAND [ARG]...]", "128+N",
     };
     for (const auto word : words) {
         EXPECT_NE(help.find(word), std::string::npos) << word;
