@@ -74,6 +74,15 @@ bool raise_missing(const char* full_name, std::span<const Parameter> parameters,
     return false;
 }
 
+// Whether keyword `key` (a str) names `parameter`. Parameter names are
+// ASCII, so only an ASCII str of the same length can: its characters are then
+// bytes to compare, and nothing is encoded. Keywords in a call are checked on
+// every call, so this is on every command's path.
+bool names(PyObject* key, const Parameter& parameter) {
+    return PyUnicode_IS_ASCII(key) && static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) == parameter.length &&
+           std::memcmp(PyUnicode_DATA(key), parameter.name, parameter.length) == 0;
+}
+
 // Binds one keyword argument; false with TypeError set when it fits nowhere.
 // The name is compared as the str it is, never encoded: a keyword holding a
 // NUL or a lone surrogate is simply one that matches no parameter, and the
@@ -85,7 +94,7 @@ bool bind_keyword(const char* full_name, std::span<const Parameter> parameters, 
         return false;
     }
     for (std::size_t i = 0; i < parameters.size(); ++i) {
-        if (PyUnicode_CompareWithASCIIString(key, parameters[i].name) == 0) {
+        if (names(key, parameters[i])) {
             if (bound[i] != nullptr) {
                 PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", full_name,
                              parameters[i].name);

@@ -16,8 +16,12 @@
 namespace jointbus::python {
 
 struct Parameter {
-    const char* name;
+    constexpr Parameter(const char* parameter_name, bool is_required) noexcept
+        : name(parameter_name), required(is_required), length(std::string_view(parameter_name).size()) {}
+
+    const char* name;  // ASCII
     bool required;
+    std::size_t length;  // of name, so a keyword is matched without a scan for its end
 };
 
 // The arguments of one call, one slot per parameter, each a strong reference

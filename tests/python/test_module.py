@@ -158,7 +158,19 @@ BINDING_CASES = [
     (lambda: jointbus.mit_setpoint(**{"q\0": 1}), "mit_setpoint() got an unexpected keyword argument 'q\0'"),
     (lambda: jointbus.Damiao(1, 2, **{"\ud800": 1}), "Damiao.__new__() got an unexpected keyword argument '\ud800'"),
     (lambda: jointbus.Damiao(1, 2).enable(**{"b\udcffus": 1}), "Damiao.enable() got an unexpected keyword argument 'b\udcffus'"),
+    # A name matches whole: not a prefix, not an extension, not a look-alike.
+    (lambda: jointbus.MitSetpoint(**{"ta": 1}), "MitSetpoint.__new__() got an unexpected keyword argument 'ta'"),
+    (lambda: jointbus.MitSetpoint(**{"tauu": 1}), "MitSetpoint.__new__() got an unexpected keyword argument 'tauu'"),
+    (lambda: jointbus.MitSetpoint(**{"k\u0440": 1}), "MitSetpoint.__new__() got an unexpected keyword argument 'k\u0440'"),
+    (lambda: jointbus.MitSetpoint(**{"Q": 1}), "MitSetpoint.__new__() got an unexpected keyword argument 'Q'"),
 ]
+
+
+def test_keyword_given_as_a_str_subclass_binds():
+    class Name(str):
+        pass
+
+    assert jointbus.MitSetpoint(**{Name("kp"): 2.5}).kp == 2.5
 
 
 @pytest.mark.parametrize("call, text", BINDING_CASES, ids=[text.split(" ", 1)[0] + str(i) for i, (_, text) in enumerate(BINDING_CASES)])
