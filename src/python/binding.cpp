@@ -1,8 +1,8 @@
 #include "python/binding.hpp"
 
 #include <cmath>
-#include <cstring>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "python/errors.hpp"
@@ -77,35 +77,56 @@ bool raise_missing(const char* full_name, std::span<const Parameter> parameters,
 // Whether keyword `key` (a str) names `parameter`. Parameter names are
 // ASCII, so only an ASCII str of the same length can: its characters are then
 // bytes to compare, and nothing is encoded. Keywords in a call are checked on
-// every call, so this is on every command's path.
+// every call, so this is on every command's path; the names are a few bytes,
+// shorter than a call to memcmp costs.
 bool names(PyObject* key, const Parameter& parameter) {
-    return PyUnicode_IS_ASCII(key) && static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) == parameter.length &&
-           std::memcmp(PyUnicode_DATA(key), parameter.name, parameter.length) == 0;
+    if (!PyUnicode_IS_ASCII(key) || static_cast<std::size_t>(PyUnicode_GET_LENGTH(key)) != parameter.length) {
+        return false;
+    }
+    const auto* characters = static_cast<const char*>(PyUnicode_DATA(key));
+    for (std::size_t i = 0; i < parameter.length; ++i) {
+        if (characters[i] != parameter.name[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The parameter `key` names, if any. Callers nearly always write keywords in
+// the signature's order, so the parameter at `likely` is tried first.
+std::optional<std::size_t> named_parameter(std::span<const Parameter> parameters, PyObject* key, std::size_t likely) {
+    if (likely < parameters.size() && names(key, parameters[likely])) {
+        return likely;
+    }
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+        if (names(key, parameters[i])) {
+            return i;
+        }
+    }
+    return std::nullopt;
 }
 
 // Binds one keyword argument; false with TypeError set when it fits nowhere.
 // The name is compared as the str it is, never encoded: a keyword holding a
 // NUL or a lone surrogate is simply one that matches no parameter, and the
-// error shows it whole.
+// error shows it whole. `likely` is the parameter it probably names.
 bool bind_keyword(const char* full_name, std::span<const Parameter> parameters, PyObject* key, PyObject* value,
-                  std::span<PyObject*> bound) {
+                  std::span<PyObject*> bound, std::size_t likely) {
     if (!PyUnicode_Check(key)) {
         PyErr_SetString(PyExc_TypeError, texts::keywords_must_be_strings);
         return false;
     }
-    for (std::size_t i = 0; i < parameters.size(); ++i) {
-        if (names(key, parameters[i])) {
-            if (bound[i] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", full_name,
-                             parameters[i].name);
-                return false;
-            }
-            bound[i] = Py_NewRef(value);
-            return true;
-        }
+    const std::optional<std::size_t> index = named_parameter(parameters, key, likely);
+    if (!index) {
+        PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", full_name, key);
+        return false;
     }
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", full_name, key);
-    return false;
+    if (bound[*index] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", full_name, parameters[*index].name);
+        return false;
+    }
+    bound[*index] = Py_NewRef(value);
+    return true;
 }
 
 bool bind_positional(const char* full_name, std::span<const Parameter> parameters, PyObject* const* args,
@@ -179,7 +200,8 @@ bool bind_vectorcall(const char* full_name, std::span<const Parameter> parameter
     }
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t i = 0; i < keywords; ++i) {
-        if (!bind_keyword(full_name, parameters, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], bound)) {
+        const auto likely = static_cast<std::size_t>(nargs + i);
+        if (!bind_keyword(full_name, parameters, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], bound, likely)) {
             return false;
         }
     }
@@ -195,8 +217,9 @@ bool bind_tuple(const char* full_name, std::span<const Parameter> parameters, Py
         Py_ssize_t position = 0;
         PyObject* key = nullptr;
         PyObject* value = nullptr;
+        std::size_t likely = static_cast<std::size_t>(PyTuple_GET_SIZE(args));
         while (PyDict_Next(kwargs, &position, &key, &value)) {
-            if (!bind_keyword(full_name, parameters, key, value, bound)) {
+            if (!bind_keyword(full_name, parameters, key, value, bound, likely++)) {
                 return false;
             }
         }

@@ -87,6 +87,10 @@ def test_positional_and_keyword_build_the_same_values():
         jointbus.mit_setpoint(1, 2, 3, 4, 5),
         jointbus.mit_setpoint(kd=4, q=1, tau=5, dq=2, kp=3),
         jointbus.mit_setpoint(1, 2, tau=5, kd=4, kp=3),
+        MitSetpoint(1, 2, kp=3, kd=4, tau=5),
+        MitSetpoint(q=1, dq=2, kd=4, kp=3, tau=5),
+        MitSetpoint.__new__(MitSetpoint, 1, kd=4, tau=5, kp=3, dq=2),
+        MitSetpoint.__new__(MitSetpoint, 1, 2, kp=3, kd=4, tau=5),
     ]
     for built in builds:
         assert type(built) is MitSetpoint
