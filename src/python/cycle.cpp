@@ -79,6 +79,10 @@ std::optional<std::vector<damiao::CycleCommand>> collect_commands(PyObject* comm
         return std::nullopt;
     }
     std::vector<damiao::CycleCommand> collected;
+    // A list or tuple, as nearly every caller passes, says how many follow.
+    if (PyList_CheckExact(commands) || PyTuple_CheckExact(commands)) {
+        collected.reserve(static_cast<std::size_t>(Py_SIZE(commands)));
+    }
     Py_ssize_t position = 0;
     while (PyObject* item = PyIter_Next(iterator)) {
         auto command = command_of(item, position++);

@@ -244,9 +244,12 @@ BatchSent SocketCanTransport::send_all(std::span<const CanFrame> frames) {
     while (outcome.accepted < frames.size()) {
         const std::span<const CanFrame> next = frames.subspan(outcome.accepted);
         std::size_t count = std::min(next.size(), batch);
-        std::array<WireFrame, batch> images;
-        std::array<iovec, batch> vectors{};
-        std::array<mmsghdr, batch> messages{};
+        // Only the entries in use are written: a cycle sends a few frames,
+        // and clearing all of them would cost more than building those.
+        std::array<std::array<std::uint8_t, fd_frame_size>, batch> images;
+        std::array<std::size_t, batch> sizes;
+        std::array<iovec, batch> vectors;
+        std::array<mmsghdr, batch> messages;
         // A frame the wire cannot carry ends the batch there; the ones before
         // it still go.
         std::optional<TransportError> refused;
@@ -257,8 +260,10 @@ BatchSent SocketCanTransport::send_all(std::span<const CanFrame> frames) {
                 count = i;
                 break;
             }
-            images[i] = *image;
-            vectors[i] = iovec{images[i].bytes.data(), images[i].size};
+            images[i] = image->bytes;
+            sizes[i] = image->size;
+            vectors[i] = iovec{images[i].data(), sizes[i]};
+            messages[i] = mmsghdr{};
             messages[i].msg_hdr.msg_iov = &vectors[i];
             messages[i].msg_hdr.msg_iovlen = 1;
         }
@@ -276,7 +281,7 @@ BatchSent SocketCanTransport::send_all(std::span<const CanFrame> frames) {
         }
         for (int i = 0; i < sent; ++i) {
             // A raw CAN socket takes a frame whole or not at all.
-            if (messages[static_cast<std::size_t>(i)].msg_len != images[static_cast<std::size_t>(i)].size) {
+            if (messages[static_cast<std::size_t>(i)].msg_len != sizes[static_cast<std::size_t>(i)]) {
                 outcome.error = BackendError{SystemError{std::nullopt}};
                 return outcome;
             }

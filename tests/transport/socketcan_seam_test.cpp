@@ -371,6 +371,40 @@ TEST(SeamRecvWaiting, SilencePastDeadlineAndOddStructures) {
     EXPECT_EQ(pair.bus.recv_waiting_by(pair.bus.now(), std::span<ReceivedFrame>{}), 0u);
 }
 
+// Each frame of a batch goes out as exactly its own structure: its size,
+// length and bytes, and zeros after the data, classic and FD side by side.
+TEST(SeamSendAll, EveryFrameOfAMixedBatchGoesOutByteForByte) {
+    reset();
+    Pair pair = Pair::make();
+    const std::vector<CanFrame> frames{
+        {CanId::standard(0x001), {0xA1}, false, false},
+        {CanId::standard(0x002), {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}, true, true},
+        {CanId::extended(0x1234567), {0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB8}, false, false},
+    };
+    ASSERT_EQ(pair.bus.send_all(frames), (BatchSent{3, std::nullopt}));
+    const std::vector<std::vector<std::uint8_t>> expected{
+        {0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0xA1, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+        [] {
+            std::vector<std::uint8_t> fd(72, 0);
+            fd[0] = 0x02;
+            fd[4] = 12;    // len
+            fd[5] = 0x05;  // CANFD_BRS | CANFD_FDF
+            for (std::uint8_t i = 0; i < 12; ++i) {
+                fd[8 + i] = static_cast<std::uint8_t>(i + 1);
+            }
+            return fd;
+        }(),
+        {0x67, 0x45, 0x23, 0x81, 0x08, 0x00, 0x00, 0x00, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB8},
+    };
+    for (const auto& wanted : expected) {
+        std::vector<std::uint8_t> got(80, 0xEE);
+        const ssize_t size = ::recv(pair.peer, got.data(), got.size(), MSG_DONTWAIT);
+        ASSERT_GE(size, 0);
+        got.resize(static_cast<std::size_t>(size));
+        EXPECT_EQ(got, wanted);
+    }
+}
+
 TEST(SeamSendAll, RefusedFrameStopsTheBatchWhereItIs) {
     reset();
     Pair pair = Pair::make();
