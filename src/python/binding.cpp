@@ -50,28 +50,29 @@ void raise_too_many(const char* full_name, std::span<const Parameter> parameters
                      std::to_string(given) + (given == 1 ? " was" : " were") + " given");
 }
 
-bool raise_missing(const char* full_name, std::span<const Parameter> parameters, std::span<PyObject*> bound) {
-    // Every call passes through here; only a failing one needs the list.
-    const auto is_missing = [&](std::size_t i) { return parameters[i].required && bound[i] == nullptr; };
-    bool any_missing = false;
-    for (std::size_t i = 0; i < parameters.size(); ++i) {
-        any_missing = any_missing || is_missing(i);
-    }
-    if (!any_missing) {
-        return true;
-    }
+// Raises the TypeError listing every required parameter left unbound.
+[[gnu::noinline]] void raise_missing_list(const char* full_name, std::span<const Parameter> parameters,
+                                          std::span<PyObject*> bound) {
     std::vector<const char*> missing;
     for (std::size_t i = 0; i < parameters.size(); ++i) {
         if (parameters[i].required && bound[i] == nullptr) {
             missing.push_back(parameters[i].name);
         }
     }
-    if (missing.empty()) {
-        return true;
-    }
     raise_type_error(std::string(full_name) + " missing " + std::to_string(missing.size()) +
                      " required positional argument" + (missing.size() == 1 ? "" : "s") + ": " + name_list(missing));
-    return false;
+}
+
+// Every call passes through here; only a failing one builds the list, out
+// of line, so that the check itself stays a short loop.
+bool raise_missing(const char* full_name, std::span<const Parameter> parameters, std::span<PyObject*> bound) {
+    for (std::size_t i = 0; i < parameters.size(); ++i) {
+        if (parameters[i].required && bound[i] == nullptr) {
+            raise_missing_list(full_name, parameters, bound);
+            return false;
+        }
+    }
+    return true;
 }
 
 // Whether keyword `key` (a str) names `parameter`. Parameter names are
