@@ -139,13 +139,15 @@ def timed(tick, ticks, warmup):
 
 
 class CClient:
-    def __init__(self, name, group, mode, motors, options):
+    """A compiled loop: c_clients (plain C) or cpp_clients (jointbus's C++ core)."""
+
+    def __init__(self, name, group, mode, motors, options, program="c_clients"):
         self.name, self.group = name, group
-        self.mode, self.motors, self.options = mode, motors, options
+        self.mode, self.motors, self.options, self.program = mode, motors, options, program
 
     def run(self, ticks, warmup):
         o = self.options
-        command = [os.path.join(o.bin_dir, "c_clients"), self.mode, o.iface, str(ticks), str(warmup),
+        command = [os.path.join(o.bin_dir, self.program), self.mode, o.iface, str(ticks), str(warmup),
                    str(self.motors), str(o.timeout_ms)]
         done = subprocess.run(command, capture_output=True, text=True, check=False)
         if done.returncode != 0:
@@ -330,6 +332,8 @@ def make_clients(options):
         PythonCanClient(options),
         JointbusClient("jointbus mit_control", "single", (1,), jointbus_mit_tick, options),
         JointbusClient("jointbus control(vel)", "single", (1,), jointbus_control_tick, options),
+        # The same driver from C++: what jointbus costs without the interpreter.
+        CClient("jointbus C++ mit_control", "single", "mit", 1, options, program="cpp_clients"),
         # Three motors, one exchange with each per tick. The references are
         # the C loops doing the three exchanges in turn.
         CClient("C minimal, 3 in turn", "tick", "minimal", 3, options),
@@ -338,6 +342,7 @@ def make_clients(options):
         JointbusClient("jointbus 3 x mit_control", "tick", three, jointbus_mit_in_turn_tick, options),
         # Beside the pipelined C loop, the best a call for several motors can do.
         JointbusClient("jointbus cycle, 3 motors", "tick", three, jointbus_cycle_tick, options),
+        CClient("jointbus C++ run_cycle, 3 motors", "tick", "cycle", 3, options, program="cpp_clients"),
     ]
 
 

@@ -67,22 +67,32 @@ def cycle_comparison(exchange):
         pairs = list(zip(a["per_round_us"], b["per_round_us"]))
         return statistics.median(x / y for x, y in pairs) if pairs else None
 
-    return {
+    comparison = {
         "vs_pipelined_best": cycle["best_us"] / pipelined["best_us"],
         "vs_pipelined_paired": paired(cycle, pipelined),
         "speedup_over_in_turn_best": in_turn["best_us"] / cycle["best_us"],
         "speedup_over_in_turn_paired": paired(in_turn, cycle),
     }
+    core = clients.get("jointbus C++ run_cycle, 3 motors")
+    if core is not None and not core["error"]:
+        comparison["core_vs_pipelined_best"] = core["best_us"] / pipelined["best_us"]
+        comparison["core_vs_pipelined_paired"] = paired(core, pipelined)
+    return comparison
 
 
 def cycle_lines(exchange):
     comparison = cycle_comparison(exchange)
     if comparison is None:
         return []
-    return [f"jointbus cycle against the pipelined C loop: {ratio(comparison['vs_pipelined_best'])} best against best, "
-            f"{ratio(comparison['vs_pipelined_paired'])} paired; faster than 3 x mit_control by "
-            f"{ratio(comparison['speedup_over_in_turn_best'])} best against best, "
-            f"{ratio(comparison['speedup_over_in_turn_paired'])} paired."]
+    lines = [f"jointbus cycle against the pipelined C loop: {ratio(comparison['vs_pipelined_best'])} best against best, "
+             f"{ratio(comparison['vs_pipelined_paired'])} paired; faster than 3 x mit_control by "
+             f"{ratio(comparison['speedup_over_in_turn_best'])} best against best, "
+             f"{ratio(comparison['speedup_over_in_turn_paired'])} paired."]
+    if "core_vs_pipelined_best" in comparison:
+        lines.append(f"The same cycle from C++ (run_cycle) against the pipelined C loop: "
+                     f"{ratio(comparison['core_vs_pipelined_best'])} best against best, "
+                     f"{ratio(comparison['core_vs_pipelined_paired'])} paired.")
+    return lines
 
 
 def exchange_text(exchange):
