@@ -119,7 +119,9 @@ int main(int argc, char** argv) {
                                          static_cast<std::uint64_t>(timeout_ms)));
     }
     ReplyCheck replies(static_cast<unsigned>(motors));
+    // Both kept across ticks, as a real-time loop keeps them.
     std::vector<CycleCommand> commands;
+    jointbus::damiao::CycleResults results;
 
     const auto run_tick = [&] {
         if (mode == "mit") {
@@ -132,12 +134,11 @@ int main(int argc, char** argv) {
         for (const Damiao& driver : drivers) {
             commands.push_back({driver, fresh_setpoint()});
         }
-        auto results = jointbus::damiao::run_cycle(*bus, commands);
-        if (!results) {
-            fail(0, message(results.error()));
+        if (auto ran = jointbus::damiao::run_cycle(*bus, commands, results); !ran) {
+            fail(0, message(ran.error()));
         }
-        for (unsigned motor = 1; motor <= results->size(); ++motor) {
-            replies.check(motor, (*results)[motor - 1]);
+        for (unsigned motor = 1; motor <= results.size(); ++motor) {
+            replies.check(motor, results[motor - 1]);
         }
     };
 

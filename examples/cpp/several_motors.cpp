@@ -60,15 +60,16 @@ int main(int argc, char** argv) {
         }
         commands.push_back({motor, hold});
     }
+    // Kept across ticks, so that a tick reuses its storage instead of
+    // allocating: a real-time loop must not wait on the heap.
     jointbus::damiao::CycleResults last;
     const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
     while (std::chrono::steady_clock::now() < until) {
-        auto results = jointbus::damiao::run_cycle(*bus, commands);
-        if (!results) {  // the bus itself failed, or a command was refused
-            std::fprintf(stderr, "cycle: %s\n", message(results.error()).c_str());
+        if (auto ran = jointbus::damiao::run_cycle(*bus, commands, last); !ran) {
+            // The bus itself failed, or a command was refused.
+            std::fprintf(stderr, "cycle: %s\n", message(ran.error()).c_str());
             return 1;
         }
-        last = std::move(*results);
     }
     for (std::size_t i = 0; i < commands.size(); ++i) {
         if (last[i]) {

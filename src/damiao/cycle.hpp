@@ -47,4 +47,13 @@ using CycleResults = std::vector<Result<MotorState>>;
 [[nodiscard]] std::expected<CycleResults, CycleFailure> run_cycle(transport::CanTransport& bus,
                                                                   std::span<const CycleCommand> commands);
 
+// The same into `results`, whose storage is reused: on SocketCanTransport, a
+// control loop that keeps one CycleResults across ticks makes a cycle over up
+// to 16 motors without a heap allocation (a short reply, whose error keeps
+// the bytes, is the exception). `results` holds one entry per command after
+// success and is left empty after a failure.
+[[nodiscard]] std::expected<void, CycleFailure> run_cycle(transport::CanTransport& bus,
+                                                          std::span<const CycleCommand> commands,
+                                                          CycleResults& results);
+
 }  // namespace jointbus::damiao

@@ -91,6 +91,8 @@ struct Damiao {
 
     // The frame control() sends for `setpoint`, refused as control() refuses it.
     [[nodiscard]] Result<transport::CanFrame> control_frame(const ControlSetpoint& setpoint) const;
+    // The same frame held in place, as control() builds it.
+    [[nodiscard]] Result<transport::ClassicFrame> classic_control_frame(const ControlSetpoint& setpoint) const;
     // The identifier this motor's feedback arrives on.
     [[nodiscard]] transport::CanId reply_id() const noexcept;
     // Decodes a frame that arrived on reply_id(); one too short to hold
@@ -109,7 +111,6 @@ struct Damiao {
     [[nodiscard]] Result<void> ensure_control_mode(transport::CanTransport& bus, std::uint8_t mode) const;
 
 private:
-    [[nodiscard]] Result<transport::ClassicFrame> classic_control_frame(const ControlSetpoint& setpoint) const;
     // `frame` out, the feedback on reply_id() back, decoded.
     [[nodiscard]] Result<MotorState> exchange(transport::CanTransport& bus, const transport::ClassicFrame& frame) const;
 };

@@ -237,13 +237,14 @@ TransportResult<void> SocketCanTransport::send_wire(const WireFrame& wire) {
     return {};
 }
 
-BatchSent SocketCanTransport::send_all(std::span<const CanFrame> frames) {
+template <typename ImageOf>
+BatchSent SocketCanTransport::send_images(std::size_t count_all, ImageOf image_of) {
     // Frames a cycle sends at once: one per motor on the bus.
     constexpr std::size_t batch = 16;
     BatchSent outcome;
-    while (outcome.accepted < frames.size()) {
-        const std::span<const CanFrame> next = frames.subspan(outcome.accepted);
-        std::size_t count = std::min(next.size(), batch);
+    while (outcome.accepted < count_all) {
+        const std::size_t first = outcome.accepted;
+        std::size_t count = std::min(count_all - first, batch);
         // Only the entries in use are written: a cycle sends a few frames,
         // and clearing all of them would cost more than building those.
         std::array<std::array<std::uint8_t, fd_frame_size>, batch> images;
@@ -254,7 +255,7 @@ BatchSent SocketCanTransport::send_all(std::span<const CanFrame> frames) {
         // it still go.
         std::optional<TransportError> refused;
         for (std::size_t i = 0; i < count; ++i) {
-            auto image = to_wire(next[i]);
+            auto image = image_of(first + i);
             if (!image) {
                 refused = std::move(image.error());
                 count = i;
@@ -297,6 +298,25 @@ BatchSent SocketCanTransport::send_all(std::span<const CanFrame> frames) {
         }
     }
     return outcome;
+}
+
+BatchSent SocketCanTransport::send_all(std::span<const CanFrame> frames) {
+    return send_images(frames.size(), [frames](std::size_t i) { return to_wire(frames[i]); });
+}
+
+BatchSent SocketCanTransport::start_classic_batch_exchange(std::span<const ClassicFrame> frames) {
+    // Every frame is checked before anything happens, as for CanFrames; the
+    // structures are built again as they go out, which costs less than
+    // keeping a batch of any size.
+    for (const ClassicFrame& frame : frames) {
+        if (auto image = classic_wire(frame); !image) {
+            return BatchSent{0, std::move(image.error())};
+        }
+    }
+    if (auto dropped = drop_pending(); !dropped) {
+        return BatchSent{0, std::move(dropped.error())};
+    }
+    return send_images(frames.size(), [frames](std::size_t i) { return classic_wire(frames[i]); });
 }
 
 TransportResult<void> SocketCanTransport::check_frame(const CanFrame& frame) const { return check_wire_limits(frame); }

@@ -104,6 +104,8 @@ public:
     // of them (the transmit queue filled up) is followed by another for the
     // rest, so what went out is always known frame by frame.
     [[nodiscard]] BatchSent send_all(std::span<const CanFrame> frames) override;
+    // The structures built on the stack and sent as send_all() sends them.
+    [[nodiscard]] BatchSent start_classic_batch_exchange(std::span<const ClassicFrame> frames) override;
     // Waits for the socket with ppoll on exactly the time given, then takes
     // one frame without blocking: unlike a socket receive time-out, which
     // the kernel counts in scheduler ticks, the wait ends at the deadline.
@@ -124,6 +126,10 @@ private:
     SocketCanTransport(int descriptor, const SocketCalls& calls) noexcept : descriptor_(descriptor), calls_(calls) {}
     void close_descriptor() noexcept;
     [[nodiscard]] TransportResult<void> send_wire(const WireFrame& wire);
+    // send_all()'s batches for `count` frames whose structures image_of(i)
+    // builds, stopping at the first it refuses.
+    template <typename ImageOf>
+    [[nodiscard]] BatchSent send_images(std::size_t count, ImageOf image_of);
     // Waits with ppoll on `left`, then takes one structure without blocking;
     // a wake-up that finds nothing waits again for what is left until
     // `deadline`. The structure's size, or Timeout, or the error.

@@ -139,6 +139,19 @@ BatchSent CanTransport::start_batch_exchange(std::span<const CanFrame> frames) {
     return send_all(frames);
 }
 
+BatchSent CanTransport::start_classic_batch_exchange(std::span<const ClassicFrame> frames) {
+    std::vector<CanFrame> whole;
+    whole.reserve(frames.size());
+    for (const ClassicFrame& frame : frames) {
+        if (frame.length > frame.data.size()) {
+            return BatchSent{0, FrameTooLargeError{frame.length}};
+        }
+        whole.push_back(CanFrame{frame.id, std::vector<std::uint8_t>(frame.data.begin(), frame.data.begin() + frame.length),
+                                 false, false});
+    }
+    return start_batch_exchange(whole);
+}
+
 TransportResult<void> CanTransport::start_exchange(const CanFrame& frame) {
     if (auto accepted = check_frame(frame); !accepted) {
         return accepted;

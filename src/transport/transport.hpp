@@ -191,6 +191,14 @@ public:
     // go out with send_all().
     [[nodiscard]] BatchSent start_batch_exchange(std::span<const CanFrame> frames);
 
+    // start_batch_exchange() for classic frames held in place, as a control
+    // cycle builds them: the same checks first (a length over 8 is
+    // FrameTooLarge), then one drop and the sends. The default makes
+    // CanFrames of them and goes through start_batch_exchange(), so a
+    // transport sees the same calls either way; a backend that writes the
+    // kernel's structures itself builds them without the heap.
+    [[nodiscard]] virtual BatchSent start_classic_batch_exchange(std::span<const ClassicFrame> frames);
+
     // Starts an exchange with `frame`, then returns the first frame whose
     // identifier equals `expected`, dropping every other frame, or Timeout
     // once `timeout` has passed since the send returned. Not meant to be

@@ -217,5 +217,58 @@ TEST(Cycle, TransportFailureEndsTheCycle) {
     }
 }
 
+// A loop that keeps its results between ticks gets them in the same storage;
+// after a failure they are empty, never the previous tick's states.
+TEST(CycleInto, ReusesTheCallersResultsAndEmptiesThemOnFailure) {
+    const auto commands = three_motors();
+    CycleResults results{state_of(9), state_of(9), state_of(9), state_of(9)};
+    results.reserve(8);
+    const auto* storage = results.data();
+    ScriptedTransport bus;
+    for (std::uint8_t id = 1; id <= 3; ++id) {
+        bus.arrive(standard_frame(static_cast<std::uint16_t>(0x10 + id), feedback_of(id)), 1ms);
+    }
+    ASSERT_TRUE(run_cycle(bus, commands, results));
+    EXPECT_EQ(results, (CycleResults{state_of(1), state_of(2), state_of(3)}));
+    EXPECT_EQ(results.data(), storage);
+
+    bus.fail_recv(transport::BackendError{{EINTR}});
+    EXPECT_FALSE(run_cycle(bus, commands, results));
+    EXPECT_TRUE(results.empty());
+
+    results.assign(2, state_of(9));
+    const Damiao same_reply = Damiao::create(4, 0x811, std::nullopt, 20);
+    const std::vector<CycleCommand> refused{commands[0], {same_reply, ControlSetpoint{VelSetpoint{}}}};
+    EXPECT_FALSE(run_cycle(bus, refused, results));
+    EXPECT_TRUE(results.empty());
+}
+
+// Up to 16 motors are kept on the stack and more on the heap: either way
+// every motor gets its own reply, in list order.
+TEST(Cycle, ManyMotorsOnEitherSideOfWhatIsKeptInPlace) {
+    for (const std::uint16_t motors : std::initializer_list<std::uint16_t>{16, 17, 40}) {
+        ScriptedTransport bus;
+        std::vector<CycleCommand> commands;
+        CycleResults expected;
+        for (std::uint16_t i = 0; i < motors; ++i) {
+            const auto master = static_cast<std::uint16_t>(0x100 + i);
+            commands.push_back({Damiao::create(static_cast<std::uint16_t>(i + 1), master, std::nullopt, 20),
+                                ControlSetpoint{VelSetpoint{static_cast<float>(i)}}});
+            const auto low = static_cast<std::uint8_t>(i & 0x0F);
+            expected.push_back(state_of(low));
+        }
+        // Replies in reverse order, so that matching cannot lean on position.
+        for (std::uint16_t i = motors; i-- > 0;) {
+            bus.arrive(standard_frame(static_cast<std::uint16_t>(0x100 + i), feedback_of(static_cast<std::uint8_t>(i & 0x0F))),
+                       100us);
+        }
+        const auto results = run_cycle(bus, commands);
+        ASSERT_TRUE(results) << motors;
+        EXPECT_EQ(*results, expected) << motors;
+        ASSERT_EQ(bus.sent().size(), motors);
+        EXPECT_EQ(bus.sent().back().frame.id, transport::CanId::standard(static_cast<std::uint16_t>(0x200 + motors)));
+    }
+}
+
 }  // namespace
 }  // namespace jointbus::damiao

@@ -425,5 +425,62 @@ TEST(SeamDropPending, ReceiveErrorIsABackendError) {
     EXPECT_EQ(message(closed.drop_pending().error()), "backend error: Bad file descriptor (os error 9)");
 }
 
+// A cycle's classic frames: checked whole first, the queue dropped once, then
+// each frame out as exactly its own structure, batched as send_all() batches.
+TEST(SeamClassicBatch, DropsOnceThenSendsEachStructureByteForByte) {
+    reset();
+    Pair pair = Pair::make();
+    pair.feed(0x011, 0x55);  // a late answer to an earlier tick
+    const std::vector<ClassicFrame> frames{
+        {CanId::standard(0x001), {0xA1, 9, 9, 9, 9, 9, 9, 9}, 1},
+        {CanId::extended(0x1234567), {0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB8}, 8},
+        {CanId::standard(0x7FF), {9, 9, 9, 9, 9, 9, 9, 9}, 0},
+    };
+    ASSERT_EQ(pair.bus.start_classic_batch_exchange(frames), (BatchSent{3, std::nullopt}));
+    EXPECT_EQ(seam.recv_calls, 1);  // the stale reply, dropped
+    EXPECT_EQ(seam.sendmmsg_counts, std::vector<unsigned int>{3});
+    const std::vector<std::vector<std::uint8_t>> expected{
+        {0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0xA1, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+        {0x67, 0x45, 0x23, 0x81, 0x08, 0x00, 0x00, 0x00, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB8},
+        {0xFF, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+    };
+    for (const auto& wanted : expected) {
+        std::vector<std::uint8_t> got(80, 0xEE);
+        const ssize_t size = ::recv(pair.peer, got.data(), got.size(), MSG_DONTWAIT);
+        ASSERT_GE(size, 0);
+        got.resize(static_cast<std::size_t>(size));
+        EXPECT_EQ(got, wanted);
+    }
+    EXPECT_LT(::recv(pair.peer, nullptr, 0, MSG_DONTWAIT), 0);
+}
+
+TEST(SeamClassicBatch, RefusalsComeBeforeAnythingIsDroppedOrSentAndLargeBatchesSplit) {
+    struct Case {
+        const char* name;
+        std::vector<ClassicFrame> frames;
+        BatchSent expected;
+        std::vector<unsigned int> offered;
+        int drops;
+    };
+    std::vector<ClassicFrame> twenty;
+    for (std::uint16_t i = 1; i <= 20; ++i) {
+        twenty.push_back(ClassicFrame{CanId::standard(i), {}, 8});
+    }
+    const Case cases[] = {
+        {"identifier out of range last",
+         {{CanId::standard(1), {}, 8}, {CanId::standard(2), {}, 8}, {CanId::standard(0x800), {}, 8}},
+         {0, InvalidIdError{}}, {}, 0},
+        {"nine bytes", {{CanId::standard(1), {}, 8}, {CanId::standard(2), {}, 9}}, {0, FrameTooLargeError{9}}, {}, 0},
+        {"twenty frames", twenty, {20, std::nullopt}, {16, 4}, 1},
+    };
+    for (const Case& c : cases) {
+        reset();
+        Pair pair = Pair::make();
+        EXPECT_EQ(pair.bus.start_classic_batch_exchange(c.frames), c.expected) << c.name;
+        EXPECT_EQ(seam.sendmmsg_counts, c.offered) << c.name;
+        EXPECT_EQ(seam.recv_calls + seam.recvmmsg_calls, c.drops) << c.name;
+    }
+}
+
 }  // namespace
 }  // namespace jointbus::transport

@@ -279,5 +279,35 @@ TEST(RequestClassic, MoreThanEightBytesIsRefusedBeforeAnythingHappens) {
     EXPECT_EQ(bus.queued(), 1u);
 }
 
+// Unless a backend builds the structures itself, a batch of classic frames is
+// start_batch_exchange() with the same frames: same checks, one drop, the sends.
+TEST(StartClassicBatchExchange, ByDefaultIsStartBatchExchangeWithTheSameFrames) {
+    using Call = ScriptedTransport::Call;
+    ScriptedTransport bus;
+    bus.queue(standard_frame(0x011, {1}));
+    const std::vector<ClassicFrame> frames{
+        {CanId::standard(0x001), {0xFC, 9, 9, 9, 9, 9, 9, 9}, 1},
+        {CanId::extended(0x1234567), {1, 2, 3, 4, 5, 6, 7, 8}, 8},
+        {CanId::standard(0x003), {9, 9, 9, 9, 9, 9, 9, 9}, 0},
+    };
+    EXPECT_EQ(bus.start_classic_batch_exchange(frames), (BatchSent{3, std::nullopt}));
+    EXPECT_EQ(bus.calls(), (std::vector{Call::CheckFrame, Call::CheckFrame, Call::CheckFrame, Call::DropPending,
+                                        Call::Send, Call::Send, Call::Send}));
+    EXPECT_EQ(bus.queued(), 0u);
+    ASSERT_EQ(bus.sent().size(), 3u);
+    EXPECT_EQ(bus.sent()[0].frame, standard_frame(0x001, {0xFC}));
+    EXPECT_EQ(bus.sent()[1].frame, extended_frame(0x1234567, {1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(bus.sent()[2].frame, standard_frame(0x003, {}));
+}
+
+TEST(StartClassicBatchExchange, MoreThanEightBytesAnywhereRefusesTheBatchBeforeAnythingHappens) {
+    ScriptedTransport bus;
+    bus.queue(standard_frame(0x011, {1}));
+    const std::vector<ClassicFrame> frames{{CanId::standard(1), {}, 1}, {CanId::standard(2), {}, 9}};
+    EXPECT_EQ(bus.start_classic_batch_exchange(frames), (BatchSent{0, FrameTooLargeError{9}}));
+    EXPECT_TRUE(bus.calls().empty());
+    EXPECT_EQ(bus.queued(), 1u);
+}
+
 }  // namespace
 }  // namespace jointbus::transport
