@@ -14,6 +14,7 @@ measured position.
 
 import argparse
 import math
+import signal
 import statistics
 import sys
 import time
@@ -72,6 +73,31 @@ def make_joints(motors, timeout_ms):
     return joints
 
 
+class StopRequest:
+    """Ctrl-C asks the loop to stop, and the loop then disables every motor.
+
+    Python's own handler raises KeyboardInterrupt wherever the program happens
+    to be. A Ctrl-C during a command's wait first ends that wait (the command
+    fails with an interrupted-call error), and the KeyboardInterrupt then lands
+    in whatever runs next, which may be the clean-up, leaving motors enabled.
+    This handler only records the request, so the clean-up always runs whole.
+    """
+
+    def __init__(self):
+        self.requested = False
+
+    def __call__(self, signum, frame):
+        self.requested = True
+
+    def install(self):
+        signal.signal(signal.SIGINT, self)
+
+
+def interrupted_wait(error):
+    """Whether a command failed because a signal ended its wait (EINTR)."""
+    return str(error).endswith("(os error 4)")
+
+
 def tick(joints, bus, t):
     """One control tick: every joint's setpoint goes out in one cycle, then
     every reply is collected. A joint whose reply did not come in time has
@@ -96,7 +122,7 @@ def tick(joints, bus, t):
         joint.measured.append(outcome.position)
 
 
-def run_loop(joints, bus, rate, seconds):
+def run_loop(joints, bus, rate, seconds, stop):
     """Fixed-rate loop: one cycle over every joint per tick. A late tick is not
     made up for; the achieved rate is what gets reported, Ctrl-C included."""
     period = 1.0 / rate
@@ -104,21 +130,24 @@ def run_loop(joints, bus, rate, seconds):
     next_tick = start
     next_status = start + 0.5
     ticks = 0
-    try:
-        while (now := time.perf_counter()) - start < seconds:
-            if now < next_tick:
-                # Sleep most of the wait, spin the last fraction: sleeps overshoot.
-                if next_tick - now > 0.0003:
-                    time.sleep(next_tick - now - 0.0002)
-                continue
+    while not stop.requested and (now := time.perf_counter()) - start < seconds:
+        if now < next_tick:
+            # Sleep most of the wait, spin the last fraction: sleeps overshoot.
+            if next_tick - now > 0.0003:
+                time.sleep(next_tick - now - 0.0002)
+            continue
+        try:
             tick(joints, bus, now - start)
-            ticks += 1
-            next_tick = max(next_tick + period, now)
-            if now >= next_status:
-                print_status(joints, now - start, ticks)
-                next_status += 0.5
-    except KeyboardInterrupt:
-        print("\ninterrupted: disabling every motor")
+        except RuntimeError as error:
+            if not interrupted_wait(error):
+                raise
+            stop.requested = True
+            break
+        ticks += 1
+        next_tick = max(next_tick + period, now)
+        if now >= next_status:
+            print_status(joints, now - start, ticks)
+            next_status += 0.5
     return ticks / (time.perf_counter() - start)
 
 
@@ -171,21 +200,31 @@ def main():
     bus = jointbus.SocketCanTransport(options.iface)
     joints = make_joints(options.motor, options.timeout_ms)
     achieved = 0.0
+    stop = StopRequest()
+    stop.install()
     try:
         for joint in joints:
+            if stop.requested:
+                break
             joint.motor.ensure_mit_mode(bus)
             state = joint.motor.enable(bus)
             print(f"{joint.name}: MIT mode, enabled, at {state.position:+.3f} rad")
-        print(f"tracking for {options.seconds:.1f} s at up to {options.rate:.0f} Hz; status every 0.5 s")
-        achieved = run_loop(joints, bus, options.rate, options.seconds)
-    except KeyboardInterrupt:
-        print("\ninterrupted: disabling every motor")
+        else:
+            print(f"tracking for {options.seconds:.1f} s at up to {options.rate:.0f} Hz; status every 0.5 s")
+            achieved = run_loop(joints, bus, options.rate, options.seconds, stop)
+    except RuntimeError as error:
+        if not interrupted_wait(error):
+            raise
+        stop.requested = True
     finally:
+        if stop.requested:
+            print("\ninterrupted: disabling every motor")
         for joint in joints:
             try:
                 joint.motor.disable(bus)
             except RuntimeError as error:
                 print(f"{joint.name}: disable failed: {error}", file=sys.stderr)
+        signal.signal(signal.SIGINT, signal.default_int_handler)
     if any(joint.measured for joint in joints):
         report(joints, achieved, options.rate)
         plot(joints, options.plot)

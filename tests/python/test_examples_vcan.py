@@ -81,8 +81,12 @@ def test_demo_tracks_and_reports(simulator, tmp_path):
     assert plot.read_bytes().startswith(b"\x89PNG")
 
 
-def test_demo_stops_cleanly_on_ctrl_c(simulator, tmp_path):
-    simulator(*MOTORS)
+# With every reply 200 ms late the demo spends nearly all its time waiting in
+# a cycle, so Ctrl-C lands there: the wait ends with an interrupted-call
+# error, and every motor must still be disabled.
+@pytest.mark.parametrize("reply_delay", [[], ["--delay", "200"]], ids=["anywhere", "during-a-wait"])
+def test_demo_stops_cleanly_on_ctrl_c(simulator, tmp_path, reply_delay):
+    simulator(*MOTORS, *reply_delay)
     process = subprocess.Popen([sys.executable, str(EXAMPLES / "demo.py"), *MOTORS, *REPLY_TIMEOUT, "--seconds", "60",
                                 "--plot", str(tmp_path / "p.png")], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                text=True)
