@@ -123,8 +123,9 @@ int main(int argc, char** argv) {
     std::vector<CycleCommand> commands;
     jointbus::damiao::CycleResults results;
 
+    const bool in_turn = mode == "mit";
     const auto run_tick = [&] {
-        if (mode == "mit") {
+        if (in_turn) {
             for (unsigned motor = 1; motor <= drivers.size(); ++motor) {
                 replies.check(motor, drivers[motor - 1].mit_control(*bus, fresh_setpoint()));
             }

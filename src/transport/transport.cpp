@@ -25,6 +25,15 @@ std::string describe_errno(int code) {
     return std::string(text);
 }
 
+// The CanFrame a classic frame stands for; more than 8 bytes cannot be one.
+TransportResult<CanFrame> whole_frame(const ClassicFrame& frame) {
+    if (frame.length > frame.data.size()) {
+        return std::unexpected(FrameTooLargeError{frame.length});
+    }
+    return CanFrame{frame.id, std::vector<std::uint8_t>(frame.data.begin(), frame.data.begin() + frame.length), false,
+                    false};
+}
+
 ReplyData kept_data(const std::vector<std::uint8_t>& data) {
     ReplyData kept;
     kept.size = data.size();
@@ -102,13 +111,11 @@ TransportResult<std::size_t> CanTransport::recv_waiting_by(MonotonicTime deadlin
 
 TransportResult<ReplyData> CanTransport::request_classic(const ClassicFrame& frame, const CanId& expected,
                                                          Duration timeout) {
-    const std::size_t length = frame.length;
-    if (length > frame.data.size()) {
-        return std::unexpected(FrameTooLargeError{frame.length});
+    auto whole = whole_frame(frame);
+    if (!whole) {
+        return std::unexpected(std::move(whole.error()));
     }
-    const CanFrame whole{frame.id, std::vector<std::uint8_t>(frame.data.begin(), frame.data.begin() + length),
-                         false, false};
-    auto reply = request(whole, expected, timeout);
+    auto reply = request(*whole, expected, timeout);
     if (!reply) {
         return std::unexpected(std::move(reply.error()));
     }
@@ -143,11 +150,11 @@ BatchSent CanTransport::start_classic_batch_exchange(std::span<const ClassicFram
     std::vector<CanFrame> whole;
     whole.reserve(frames.size());
     for (const ClassicFrame& frame : frames) {
-        if (frame.length > frame.data.size()) {
-            return BatchSent{0, FrameTooLargeError{frame.length}};
+        auto converted = whole_frame(frame);
+        if (!converted) {
+            return BatchSent{0, std::move(converted.error())};
         }
-        whole.push_back(CanFrame{frame.id, std::vector<std::uint8_t>(frame.data.begin(), frame.data.begin() + frame.length),
-                                 false, false});
+        whole.push_back(std::move(*converted));
     }
     return start_batch_exchange(whole);
 }

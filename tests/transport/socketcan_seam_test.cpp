@@ -100,6 +100,17 @@ struct Pair {
     }
 };
 
+// The structures the transport wrote, in order, each exactly as `expected`.
+void expect_structures(const Pair& pair, const std::vector<std::vector<std::uint8_t>>& expected) {
+    for (const auto& wanted : expected) {
+        std::vector<std::uint8_t> got(80, 0xEE);
+        const ssize_t size = ::recv(pair.peer, got.data(), got.size(), MSG_DONTWAIT);
+        ASSERT_GE(size, 0);
+        got.resize(static_cast<std::size_t>(size));
+        EXPECT_EQ(got, wanted);
+    }
+}
+
 // Each wait is handed exactly the time the caller has left, to the
 // nanosecond: the wait ends at the deadline, not at the next scheduler tick.
 TEST(SeamRecv, WaitGetsExactlyTheTimeGivenAndSubMicrosecondNeverWaits) {
@@ -396,13 +407,7 @@ TEST(SeamSendAll, EveryFrameOfAMixedBatchGoesOutByteForByte) {
         }(),
         {0x67, 0x45, 0x23, 0x81, 0x08, 0x00, 0x00, 0x00, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB8},
     };
-    for (const auto& wanted : expected) {
-        std::vector<std::uint8_t> got(80, 0xEE);
-        const ssize_t size = ::recv(pair.peer, got.data(), got.size(), MSG_DONTWAIT);
-        ASSERT_GE(size, 0);
-        got.resize(static_cast<std::size_t>(size));
-        EXPECT_EQ(got, wanted);
-    }
+    expect_structures(pair, expected);
 }
 
 TEST(SeamSendAll, RefusedFrameStopsTheBatchWhereItIs) {
@@ -444,13 +449,7 @@ TEST(SeamClassicBatch, DropsOnceThenSendsEachStructureByteForByte) {
         {0x67, 0x45, 0x23, 0x81, 0x08, 0x00, 0x00, 0x00, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0xB7, 0xB8},
         {0xFF, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
     };
-    for (const auto& wanted : expected) {
-        std::vector<std::uint8_t> got(80, 0xEE);
-        const ssize_t size = ::recv(pair.peer, got.data(), got.size(), MSG_DONTWAIT);
-        ASSERT_GE(size, 0);
-        got.resize(static_cast<std::size_t>(size));
-        EXPECT_EQ(got, wanted);
-    }
+    expect_structures(pair, expected);
     EXPECT_LT(::recv(pair.peer, nullptr, 0, MSG_DONTWAIT), 0);
 }
 
