@@ -12,6 +12,9 @@ template <typename... Ts>
 struct Overloaded : Ts... {
     using Ts::operator()...;
 };
+// Clang before 17 deduces no aggregate's template arguments on its own.
+template <typename... Ts>
+Overloaded(Ts...) -> Overloaded<Ts...>;
 
 // A float is a physical value; an integer a count or code; text is shown as is.
 using Value = std::variant<float, std::uint32_t, std::string>;
