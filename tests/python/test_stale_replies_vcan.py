@@ -34,19 +34,22 @@ def alternate(motor, bus, count, period=0.0):
 
 
 def test_after_an_interrupted_exchange_no_reply_is_stale(simulator):
-    # Motor 2 answers on motor 1's identifier, always 300 ms late: the reply
-    # to the interrupted exchange lands while nothing waits for it.
-    simulator("--motor", "1:0x11:dm4310:mit", "--motor", "2:0x11:dm4310:mit:late=300")
+    # Motor 2 answers on motor 1's identifier, always 1.5 s late: the reply
+    # to the interrupted exchange lands while nothing waits for it. The
+    # signal comes 0.3 s into the call, so that it lands in the wait even
+    # when a loaded emulated guest takes a while to reach it (at 50 ms it
+    # once came before, and the wait then took the late reply).
+    simulator("--motor", "1:0x11:dm4310:mit", "--motor", "2:0x11:dm4310:mit:late=1500")
     bus = SocketCanTransport("vcan0")
     previous = signal.signal(signal.SIGALRM, lambda *_: None)
     try:
-        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        signal.setitimer(signal.ITIMER_REAL, 0.3)
         with pytest.raises(RuntimeError, match=r"Interrupted system call \(os error 4\)"):
             Damiao(2, 0x11, timeout_ms=5000).enable(bus)
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
-    time.sleep(0.6)
+    time.sleep(1.6)
     assert alternate(Damiao(1, 0x11, timeout_ms=2000), bus, 1000) == (0, 0)
 
 
