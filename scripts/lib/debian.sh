@@ -96,21 +96,18 @@ debian_fetch_closure() {  # DEST WORK PACKAGE...
   debian_extract_all "$work" "$dest"
 }
 
-debian_unpack() {
+# Runs FETCHER DEST WORK PACKAGE... with the apt state locked, in a work
+# directory that is gone afterwards.
+debian_with_work() {  # FETCHER DEST PACKAGE...
   local work status=0
   work=$(mktemp -d)
-  debian_locked debian_fetch "$1" "$work" "${@:2}" || status=$?
+  debian_locked "$1" "$2" "$work" "${@:3}" || status=$?
   rm -rf "$work"
   return "$status"
 }
 
-debian_unpack_closure() {
-  local work status=0
-  work=$(mktemp -d)
-  debian_locked debian_fetch_closure "$1" "$work" "${@:2}" || status=$?
-  rm -rf "$work"
-  return "$status"
-}
+debian_unpack() { debian_with_work debian_fetch "$@"; }
+debian_unpack_closure() { debian_with_work debian_fetch_closure "$@"; }
 
 # Debian's python3.X/pyconfig.h only picks the architecture's own
 # (<TRIPLET/python3.X/pyconfig.h>), which only a compiler that searches
