@@ -41,9 +41,12 @@ using CycleResults = std::vector<Result<MotorState>>;
 // every frame in list order, and receives until each motor has answered or
 // its own time-out, counted from when the frames went out, has passed. A
 // reply is matched to its motor by identifier exactly as a single command
-// matches it; frames for nobody, and second replies, are dropped. A send or
-// receive failure ends the cycle with that failure. An empty list touches
-// nothing.
+// matches it; frames for nobody, and second replies, are dropped. Frames a
+// full transmit queue refuses (ENOBUFS) go out as room frees, each within
+// its motor's time-out; a motor whose frame never went out gets the queue's
+// error, as its single command would have, and the motors that answered
+// keep their states. Any other send or receive failure ends the cycle with
+// that failure. An empty list touches nothing.
 [[nodiscard]] std::expected<CycleResults, CycleFailure> run_cycle(transport::CanTransport& bus,
                                                                   std::span<const CycleCommand> commands);
 

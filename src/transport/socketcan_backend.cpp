@@ -319,6 +319,10 @@ BatchSent SocketCanTransport::start_classic_batch_exchange(std::span<const Class
     return send_images(frames.size(), [frames](std::size_t i) { return classic_wire(frames[i]); });
 }
 
+BatchSent SocketCanTransport::send_classic_all(std::span<const ClassicFrame> frames) {
+    return send_images(frames.size(), [frames](std::size_t i) { return classic_wire(frames[i]); });
+}
+
 TransportResult<void> SocketCanTransport::check_frame(const CanFrame& frame) const { return check_wire_limits(frame); }
 
 TransportResult<CanFrame> SocketCanTransport::recv(Duration timeout) {

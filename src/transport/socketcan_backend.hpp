@@ -106,6 +106,7 @@ public:
     [[nodiscard]] BatchSent send_all(std::span<const CanFrame> frames) override;
     // The structures built on the stack and sent as send_all() sends them.
     [[nodiscard]] BatchSent start_classic_batch_exchange(std::span<const ClassicFrame> frames) override;
+    [[nodiscard]] BatchSent send_classic_all(std::span<const ClassicFrame> frames) override;
     // Waits for the socket with ppoll on exactly the time given, then takes
     // one frame without blocking: unlike a socket receive time-out, which
     // the kernel counts in scheduler ticks, the wait ends at the deadline.

@@ -146,17 +146,37 @@ BatchSent CanTransport::start_batch_exchange(std::span<const CanFrame> frames) {
     return send_all(frames);
 }
 
-BatchSent CanTransport::start_classic_batch_exchange(std::span<const ClassicFrame> frames) {
+namespace {
+
+TransportResult<std::vector<CanFrame>> whole_frames(std::span<const ClassicFrame> frames) {
     std::vector<CanFrame> whole;
     whole.reserve(frames.size());
     for (const ClassicFrame& frame : frames) {
         auto converted = whole_frame(frame);
         if (!converted) {
-            return BatchSent{0, std::move(converted.error())};
+            return std::unexpected(std::move(converted.error()));
         }
         whole.push_back(std::move(*converted));
     }
-    return start_batch_exchange(whole);
+    return whole;
+}
+
+}  // namespace
+
+BatchSent CanTransport::start_classic_batch_exchange(std::span<const ClassicFrame> frames) {
+    auto whole = whole_frames(frames);
+    if (!whole) {
+        return BatchSent{0, std::move(whole.error())};
+    }
+    return start_batch_exchange(*whole);
+}
+
+BatchSent CanTransport::send_classic_all(std::span<const ClassicFrame> frames) {
+    auto whole = whole_frames(frames);
+    if (!whole) {
+        return BatchSent{0, std::move(whole.error())};
+    }
+    return send_all(*whole);
 }
 
 TransportResult<void> CanTransport::start_exchange(const CanFrame& frame) {

@@ -199,6 +199,12 @@ public:
     // kernel's structures itself builds them without the heap.
     [[nodiscard]] virtual BatchSent start_classic_batch_exchange(std::span<const ClassicFrame> frames);
 
+    // send_all() for classic frames, with nothing dropped first: how a cycle
+    // sends, once there is room, the frames a full transmit queue refused
+    // (replies to the frames already out may be waiting). The default makes
+    // CanFrames of them and goes through send_all().
+    [[nodiscard]] virtual BatchSent send_classic_all(std::span<const ClassicFrame> frames);
+
     // Starts an exchange with `frame`, then returns the first frame whose
     // identifier equals `expected`, dropping every other frame, or Timeout
     // once `timeout` has passed since the send returned. Not meant to be

@@ -177,7 +177,7 @@ TEST(Cycle, RefusesBeforeTouchingTheBus) {
 // A failure of the transport itself ends the whole cycle with that failure,
 // and nothing more is sent or received after it.
 TEST(Cycle, TransportFailureEndsTheCycle) {
-    const transport::TransportError no_buffers = transport::BackendError{{ENOBUFS}};
+    const transport::TransportError link_down = transport::BackendError{{ENETDOWN}};
     const transport::TransportError interrupted = transport::BackendError{{EINTR}};
     struct Case {
         const char* name;
@@ -191,10 +191,10 @@ TEST(Cycle, TransportFailureEndsTheCycle) {
          [](ScriptedTransport& bus) {
              bus.on_send = [](const transport::CanFrame&, ScriptedTransport& self) {
                  self.on_send = nullptr;
-                 self.fail_send(transport::BackendError{{ENOBUFS}});
+                 self.fail_send(transport::BackendError{{ENETDOWN}});
              };
          },
-         no_buffers, 1, false},
+         link_down, 1, false},
         {"drop fails", [](ScriptedTransport& bus) { bus.fail_drop(transport::BackendError{{EINTR}}); }, interrupted,
          0, false},
         {"receive fails after one reply",
@@ -215,6 +215,121 @@ TEST(Cycle, TransportFailureEndsTheCycle) {
         EXPECT_EQ(bus.sent().size(), c.sent) << c.name;
         EXPECT_EQ(std::ranges::count(bus.calls(), Call::Recv) > 0, c.received) << c.name;
     }
+}
+
+// VEL commands for motors 1, 2, ... answering on 0x101, 0x102, ..., with
+// these time-outs.
+std::vector<CycleCommand> vel_commands(const std::vector<std::uint64_t>& timeouts_ms) {
+    std::vector<CycleCommand> commands;
+    for (std::size_t i = 0; i < timeouts_ms.size(); ++i) {
+        const auto id = static_cast<std::uint16_t>(i + 1);
+        commands.push_back({Damiao::create(id, static_cast<std::uint16_t>(0x100 + id), std::nullopt, timeouts_ms[i]),
+                            ControlSetpoint{VelSetpoint{}}});
+    }
+    return commands;
+}
+
+// A transmit queue shorter than the batch: what it refuses goes out as room
+// frees, and every motor's outcome is its own. Each motor answers 1 ms after
+// its frame is sent.
+TEST(Cycle, FramesAFullQueueRefusesGoOutAsRoomFrees) {
+    const transport::TransportError no_buffers = transport::BackendError{{ENOBUFS}};
+    struct Case {
+        const char* name;
+        std::size_t motors;
+        std::size_t queue;
+        std::chrono::nanoseconds per_frame;
+        std::size_t answered;     // the first motors get their states
+        std::size_t refused;      // the last motors never got their frame out
+        std::size_t most_sends;   // send attempts, refused ones included: no busy loop
+        bool answer;              // whether the motors answer what was sent
+    };
+    const Case cases[] = {
+        // A 1 Mbit/s bus takes about 0.13 ms a frame.
+        {"16 motors, Linux's queue of 10", 16, 10, 130us, 16, 0, 24, true},
+        {"a queue of one", 4, 1, 130us, 4, 0, 14, true},
+        // Nobody acknowledges: nothing leaves the queue, and no motor hears.
+        {"a queue that never drains", 6, 2, 1h, 0, 4, 12, false},
+    };
+    for (const Case& c : cases) {
+        ScriptedTransport bus;
+        bus.transmit_queue(c.queue, c.per_frame);
+        if (c.answer) {
+            bus.on_send = [](const transport::CanFrame& frame, ScriptedTransport& self) {
+                const auto id = static_cast<std::uint8_t>(frame.id.value - 0x200);  // a VEL command
+                self.arrive(standard_frame(static_cast<std::uint16_t>(0x100 + id), feedback_of(id)), 1ms);
+            };
+        }
+        const auto commands = vel_commands(std::vector<std::uint64_t>(c.motors, 20));
+        const auto start = bus.now();
+        const auto results = run_cycle(bus, commands);
+        ASSERT_TRUE(results) << c.name;
+        ASSERT_EQ(results->size(), c.motors) << c.name;
+        for (std::size_t i = 0; i < c.motors; ++i) {
+            const auto id = static_cast<std::uint8_t>(i + 1);
+            if (i < c.answered) {
+                EXPECT_EQ((*results)[i], state_of(id)) << c.name << " motor " << i + 1;
+            } else if (i >= c.motors - c.refused) {
+                EXPECT_EQ((*results)[i], std::unexpected(Error{TransportFailure{no_buffers}})) << c.name;
+                EXPECT_EQ(message((*results)[i].error()),
+                          "transport error: backend error: No buffer space available (os error 105)");
+            } else {
+                EXPECT_EQ((*results)[i], std::unexpected(timed_out)) << c.name << " motor " << i + 1;
+            }
+        }
+        EXPECT_EQ(bus.sent().size(), c.motors - c.refused) << c.name;
+        EXPECT_LE(std::ranges::count(bus.calls(), Call::Send), static_cast<std::ptrdiff_t>(c.most_sends)) << c.name;
+        EXPECT_EQ(std::ranges::count(bus.calls(), Call::DropPending), 1) << c.name;
+        EXPECT_LE(bus.now() - start, 20ms) << c.name;
+        // Frames go out in list order, each once.
+        for (std::size_t i = 0; i < bus.sent().size(); ++i) {
+            EXPECT_EQ(bus.sent()[i].frame.id.value, 0x200 + i + 1) << c.name;
+        }
+    }
+}
+
+// A motor whose frame is still waiting when its own time-out ends gets the
+// queue's error; one behind it with a longer time-out still goes out and
+// answers. A reply to a motor whose frame is not out yet is no reply to it.
+TEST(Cycle, AFrameStillRefusedAtItsDeadlineIsThatMotorsError) {
+    ScriptedTransport bus;
+    bus.transmit_queue(1, 6ms);
+    bus.queue(standard_frame(0x103, feedback_of(9)));  // dropped before the batch
+    bus.on_send = [](const transport::CanFrame& frame, ScriptedTransport& self) {
+        const auto id = static_cast<std::uint8_t>(frame.id.value & 0x0F);
+        if (id == 1) {
+            self.arrive(standard_frame(0x103, feedback_of(9)), 500us);  // motor 3's identifier, too early
+        }
+        self.arrive(standard_frame(static_cast<std::uint16_t>(0x100 + id), feedback_of(id)), 1ms);
+    };
+    const auto results = run_cycle(bus, vel_commands({30, 3, 30}));
+    ASSERT_TRUE(results);
+    EXPECT_EQ(*results, (CycleResults{state_of(1),
+                                      std::unexpected(Error{TransportFailure{transport::BackendError{{ENOBUFS}}}}),
+                                      state_of(3)}));
+    ASSERT_EQ(bus.sent().size(), 2u);
+    EXPECT_EQ(bus.sent()[1].frame.id.value, 0x203u);
+}
+
+// Once the queue has taken part of the batch, a refusal of another kind is
+// final for the frames not out, each motor's own error; the replies to the
+// frames already out are still taken.
+TEST(Cycle, AnotherRefusalAfterAFullQueueEndsOnlyTheUnsentSlots) {
+    const transport::TransportError link_down = transport::BackendError{{ENETDOWN}};
+    ScriptedTransport bus;
+    bus.transmit_queue(1, 1h);
+    bus.on_send = [](const transport::CanFrame&, ScriptedTransport& self) {
+        self.arrive(standard_frame(0x101, feedback_of(1)), 1ms);
+        self.on_send = nullptr;
+        self.fail_send(transport::BackendError{{ENOBUFS}});  // the second frame, in the batch
+        self.fail_send(transport::BackendError{{ENETDOWN}});  // its first retry
+    };
+    const auto results = run_cycle(bus, vel_commands({20, 20, 20}));
+    ASSERT_TRUE(results);
+    EXPECT_EQ(*results, (CycleResults{state_of(1), std::unexpected(Error{TransportFailure{link_down}}),
+                                      std::unexpected(Error{TransportFailure{link_down}})}));
+    EXPECT_EQ(bus.sent().size(), 1u);
+    EXPECT_EQ(std::ranges::count(bus.calls(), Call::Send), 3);
 }
 
 // A loop that keeps its results between ticks gets them in the same storage;

@@ -1,5 +1,7 @@
 #include "support/scripted_transport.hpp"
 
+#include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace jointbus::testing {
@@ -51,12 +53,27 @@ transport::TransportResult<std::size_t> ScriptedTransport::drop_pending() {
 
 void ScriptedTransport::fail_send(TransportError error) { send_failures_.push_back(std::move(error)); }
 
+void ScriptedTransport::transmit_queue(std::size_t capacity, std::chrono::nanoseconds per_frame) {
+    queue_capacity_ = capacity;
+    per_frame_ = per_frame;
+}
+
 transport::TransportResult<void> ScriptedTransport::send(const CanFrame& frame) {
     calls_.push_back(Call::Send);
     if (!send_failures_.empty()) {
         TransportError error = send_failures_.front();
         send_failures_.pop_front();
         return std::unexpected(error);
+    }
+    if (queue_capacity_) {
+        while (!on_wire_by_.empty() && on_wire_by_.front() <= clock_) {
+            on_wire_by_.pop_front();
+        }
+        if (on_wire_by_.size() >= *queue_capacity_) {
+            return std::unexpected(transport::BackendError{{ENOBUFS}});
+        }
+        const MonotonicTime start = on_wire_by_.empty() ? clock_ : std::max(clock_, on_wire_by_.back());
+        on_wire_by_.push_back(start + per_frame_);
     }
     advance(send_time_);
     sent_.push_back(Sent{frame, clock_, std::chrono::steady_clock::now()});

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -46,6 +47,10 @@ public:
     void fail_recv(TransportError error);
     // The next send fails with `error`; nothing is recorded as sent.
     void fail_send(TransportError error);
+    // A controller's transmit queue: it holds `capacity` frames and puts one
+    // on the wire every `per_frame` of the scripted clock; a send into a
+    // full queue fails with ENOBUFS, as Linux's does, and is not recorded.
+    void transmit_queue(std::size_t capacity, std::chrono::nanoseconds per_frame);
     // Called after every successful send, to script a peer that answers.
     std::function<void(const CanFrame&, ScriptedTransport&)> on_send;
 
@@ -89,6 +94,9 @@ private:
     mutable std::vector<Call> calls_;
     std::deque<CanFrame> queue_;
     std::chrono::nanoseconds send_time_{};
+    std::optional<std::size_t> queue_capacity_;
+    std::chrono::nanoseconds per_frame_{};
+    std::deque<MonotonicTime> on_wire_by_;  // when each queued frame has left the queue
     std::vector<Sent> sent_;
     std::vector<Duration> recv_timeouts_;
     std::size_t clock_reads_ = 0;

@@ -481,5 +481,27 @@ TEST(SeamClassicBatch, RefusalsComeBeforeAnythingIsDroppedOrSentAndLargeBatchesS
     }
 }
 
+// What a cycle sends once a full queue has room: nothing dropped (the
+// replies to the frames already out may be waiting), each structure as the
+// batch's, and a frame the wire cannot carry stops the sending where it is.
+TEST(SeamClassicSendAll, SendsWithoutDroppingAndStopsAtARefusal) {
+    reset();
+    Pair pair = Pair::make();
+    pair.feed(0x011, 0x55);  // a reply to a frame already out
+    const std::vector<ClassicFrame> frames{
+        {CanId::standard(0x001), {0xA1, 9, 9, 9, 9, 9, 9, 9}, 1},
+        {CanId::standard(0x800), {}, 8},
+        {CanId::standard(0x002), {}, 8},
+    };
+    EXPECT_EQ(pair.bus.send_classic_all(frames), (BatchSent{1, InvalidIdError{}}));
+    EXPECT_EQ(seam.recv_calls + seam.recvmmsg_calls, 0);
+    EXPECT_EQ(seam.sendmmsg_counts, std::vector<unsigned int>{1});
+    const std::vector<std::vector<std::uint8_t>> expected{
+        {0x01, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0xA1, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+    };
+    expect_structures(pair, expected);
+    EXPECT_EQ(pair.bus.drop_pending(), 1u);  // the reply still waits
+}
+
 }  // namespace
 }  // namespace jointbus::transport
