@@ -2,6 +2,7 @@
 physics answers, and every injected fault shows up as the driver promises.
 The simulator's path comes in JOINTBUS_SIM (scripts/vcan-suite sets it)."""
 
+import subprocess
 import time
 
 import pytest
@@ -85,3 +86,27 @@ def test_unrelated_traffic_and_junk_break_no_command(simulator):
     for _ in range(100):
         assert first.mit_control(bus, MitSetpoint()).motor_id == 1
         assert second.control(bus, ControlSetpoint.vel(0.5)).motor_id == 2
+
+
+def set_link(iface, state):
+    subprocess.run(["ip", "link", "set", iface, state], check=True, timeout=30)
+
+
+def test_down_and_up_the_simulator_waits_and_the_same_transport_recovers(simulator):
+    # Motors wait for their bus to come back, and so does the simulator. The
+    # driver's socket says "Network is down" once, for the call that meets
+    # the link down; the same transport then works again.
+    process = simulator("--motor", "1:0x11:dm4310")
+    bus = SocketCanTransport("vcan0")
+    motor = Damiao(1, 0x11, timeout_ms=300)
+    assert motor.enable(bus).error == 1
+    set_link("vcan0", "down")
+    try:
+        with pytest.raises(RuntimeError) as raised:
+            motor.enable(bus)
+        assert str(raised.value) == "transport error: backend error: Network is down (os error 100)"
+    finally:
+        set_link("vcan0", "up")
+    assert motor.enable(bus).error == 1
+    assert motor.disable(bus).error == 0
+    assert process.poll() is None

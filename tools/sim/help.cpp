@@ -113,6 +113,8 @@ Physical model, per motor, stepped every 0.5 ms of real time:
   with rise 25 C over 20 s for the MOS, 60 C over 60 s for the rotor.
   Defaults: J = t_max/2000, b = 0.05*t_max/v_max, c = 0.02*t_max:
 %TABLE%
+An interface that goes down is waited for, as motors wait for their bus:
+they answer again once it is up.
 Exit status: 0 after SIGINT, SIGTERM or --help; 1 when the interface cannot be
 opened or fails (COMMAND, if running, is sent SIGTERM); 2 on bad arguments.
 With a COMMAND: its exit status, or 128+N if signal N killed it; 126 if it

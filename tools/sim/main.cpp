@@ -13,6 +13,7 @@
 #include <iostream>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "options.hpp"
@@ -154,6 +155,14 @@ void send_due(sim::Simulator& simulator, transport::CanTransport& bus, SendFailu
     }
 }
 
+// The interface went down (ip link set ... down, or the controller's link
+// dropped). Motors wait for their bus to come back, and so does the
+// simulator: the socket says so once, and receives again once it is up.
+bool link_down(const transport::TransportError& error) {
+    const auto* backend = std::get_if<transport::BackendError>(&error);
+    return backend != nullptr && backend->system.os_code == ENETDOWN;
+}
+
 int serve(sim::Simulator& simulator, transport::CanTransport& bus, std::string_view interface, Lifetime& lifetime) {
     SendFailures failures;
     for (;;) {
@@ -163,6 +172,11 @@ int serve(sim::Simulator& simulator, transport::CanTransport& bus, std::string_v
         auto received = bus.recv(wait_before(simulator.next_due(), bus.now()));
         if (received) {
             simulator.receive(*received, bus.now());
+        } else if (link_down(received.error())) {
+            std::cerr << "jointbus-sim: " << interface << " is down; serving again once it is up\n";
+            // Should the socket keep saying so, this keeps the loop from
+            // spinning while the stop signals are still seen in time.
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         } else if (!std::holds_alternative<transport::TimeoutError>(received.error())) {
             std::cerr << "jointbus-sim: receive failed on " << interface << ": "
                       << transport::message(received.error()) << "\n";
