@@ -2,6 +2,7 @@
 physics answers, and every injected fault shows up as the driver promises.
 The simulator's path comes in JOINTBUS_SIM (scripts/vcan-suite sets it)."""
 
+import os
 import subprocess
 import time
 
@@ -89,7 +90,10 @@ def test_unrelated_traffic_and_junk_break_no_command(simulator):
 
 
 def set_link(iface, state):
-    subprocess.run(["ip", "link", "set", iface, state], check=True, timeout=30)
+    # Without the sanitizer runtime the sanitizer stage preloads into this
+    # process and its children: iproute2's own leaks would fail the command.
+    env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
+    subprocess.run(["ip", "link", "set", iface, state], check=True, timeout=30, env=env)
 
 
 def test_down_and_up_the_simulator_waits_and_the_same_transport_recovers(simulator):
