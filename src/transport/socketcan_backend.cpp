@@ -188,6 +188,13 @@ TransportResult<SocketCanTransport> SocketCanTransport::open(std::string_view if
     if (::setsockopt(descriptor, SOL_CAN_RAW, CAN_RAW_FD_FRAMES, &enable, sizeof enable) != 0) {
         return std::unexpected(last_os_error());
     }
+    // Bound to an interface that is down, the socket keeps a "Network is
+    // down" for whatever call comes first, however long after the link came
+    // up. A send on a link still down says so by itself, so the notice
+    // tells nothing and is taken here.
+    int bind_notice = 0;
+    socklen_t notice_size = sizeof bind_notice;
+    (void)::getsockopt(descriptor, SOL_SOCKET, SO_ERROR, &bind_notice, &notice_size);
     return transport;
 }
 

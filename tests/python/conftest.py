@@ -67,15 +67,15 @@ def peer_factory(peers):
 
 @pytest.fixture
 def simulator():
-    """simulator(*arguments): a running jointbus-sim on vcan0, stopped after the test."""
+    """simulator(*arguments, iface="vcan0"): a running jointbus-sim, stopped after the test."""
     path = os.environ.get("JOINTBUS_SIM")
     assert path, "JOINTBUS_SIM must name the built jointbus-sim"
     started = []
 
-    def start(*arguments):
-        process = subprocess.Popen([path, "vcan0", *arguments], stdout=subprocess.PIPE, text=True)
+    def start(*arguments, iface="vcan0"):
+        process = subprocess.Popen([path, iface, *arguments], stdout=subprocess.PIPE, text=True)
         started.append(process)
-        assert process.stdout.readline().startswith("jointbus-sim: ready on vcan0")
+        assert process.stdout.readline().startswith(f"jointbus-sim: ready on {iface}")
         return process
 
     yield start

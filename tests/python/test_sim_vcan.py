@@ -109,8 +109,11 @@ def test_down_and_up_the_simulator_waits_and_the_same_transport_recovers(simulat
         with pytest.raises(RuntimeError) as raised:
             motor.enable(bus)
         assert str(raised.value) == "transport error: backend error: Network is down (os error 100)"
+        opened_while_down = SocketCanTransport("vcan0")
     finally:
         set_link("vcan0", "up")
     assert motor.enable(bus).error == 1
+    # Opened while the link was down, it works from its first call once up.
+    assert motor.enable(opened_while_down).error == 1
     assert motor.disable(bus).error == 0
     assert process.poll() is None

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "options.hpp"
+#include "outbox.hpp"
 #include "simulator.hpp"
 #include "transport/socketcan_backend.hpp"
 
@@ -123,16 +124,22 @@ private:
     std::optional<pid_t> command_;
 };
 
-transport::Duration wait_before(std::optional<transport::MonotonicTime> due, transport::MonotonicTime now) {
-    std::chrono::nanoseconds wait = longest_wait;
+// While replies wait for room in the transmit queue, the loop looks again
+// this soon: the controller puts a frame on a 1 Mbit/s wire every 0.13 ms or
+// so, and nothing tells a CAN socket when its queue has room.
+constexpr std::chrono::microseconds room_retry{200};
+
+transport::Duration wait_before(std::optional<transport::MonotonicTime> due, transport::MonotonicTime now,
+                                bool replies_waiting) {
+    std::chrono::nanoseconds wait = replies_waiting ? std::chrono::nanoseconds{room_retry} : longest_wait;
     if (due) {
-        wait = std::clamp<std::chrono::nanoseconds>(*due - now, std::chrono::nanoseconds{0}, longest_wait);
+        wait = std::clamp<std::chrono::nanoseconds>(*due - now, std::chrono::nanoseconds{0}, wait);
     }
     return transport::Duration{0, static_cast<std::uint32_t>(wait.count())};
 }
 
 // A send can fail on a congested bus; the simulator carries on, telling
-// only the first time so a flood cannot fill the terminal.
+// only the first time of each kind so a flood cannot fill the terminal.
 class SendFailures {
 public:
     void report(const transport::TransportError& error) {
@@ -143,15 +150,24 @@ public:
         }
     }
 
+    void report_overflow(std::size_t overflowed) {
+        if (overflowed > 0 && !overflow_reported_) {
+            std::cerr << "jointbus-sim: the transmit queue has stayed full; the oldest replies waiting for it "
+                         "are dropped (not reported again)\n";
+            overflow_reported_ = true;
+        }
+    }
+
 private:
     bool reported_ = false;
+    bool overflow_reported_ = false;
 };
 
-void send_due(sim::Simulator& simulator, transport::CanTransport& bus, SendFailures& failures) {
-    for (const transport::CanFrame& frame : simulator.take_due(bus.now())) {
-        if (auto sent = bus.send(frame); !sent) {
-            failures.report(sent.error());
-        }
+void send_due(sim::Simulator& simulator, sim::Outbox& outbox, transport::CanTransport& bus, SendFailures& failures) {
+    outbox.add(simulator.take_due(bus.now()));
+    failures.report_overflow(outbox.overflowed());
+    if (auto failure = outbox.flush(bus)) {
+        failures.report(*failure);
     }
 }
 
@@ -165,11 +181,12 @@ bool link_down(const transport::TransportError& error) {
 
 int serve(sim::Simulator& simulator, transport::CanTransport& bus, std::string_view interface, Lifetime& lifetime) {
     SendFailures failures;
+    sim::Outbox outbox;
     for (;;) {
         if (const auto status = lifetime.poll()) {
             return *status;
         }
-        auto received = bus.recv(wait_before(simulator.next_due(), bus.now()));
+        auto received = bus.recv(wait_before(simulator.next_due(), bus.now(), outbox.waiting()));
         if (received) {
             simulator.receive(*received, bus.now());
         } else if (link_down(received.error())) {
@@ -183,7 +200,7 @@ int serve(sim::Simulator& simulator, transport::CanTransport& bus, std::string_v
             return exit_bus_failure;
         }
         simulator.tick(bus.now());
-        send_due(simulator, bus, failures);
+        send_due(simulator, outbox, bus, failures);
     }
 }
 
