@@ -6,6 +6,7 @@
 #   debian_unpack DEST PACKAGE...          exactly these packages
 #   debian_unpack_closure DEST PACKAGE...  these and everything they depend on
 #   debian_version PACKAGE                 the version apt would take
+#   debian_suite_version PACKAGE SUITE     the version SUITE has (lock held)
 # PACKAGE may carry an architecture (libpython3.14-dev:arm64). Callers hold
 # no lock; the functions take the apt state's own.
 
@@ -14,8 +15,11 @@ DEBIAN_CACHE=${JOINTBUS_DEBIAN_CACHE:-/var/cache/jointbus-debian}
 # Valid-Until date; their signatures are still checked.
 DEBIAN_SUITES=(sid trixie)
 
+# DEBIAN_APT_NATIVE=arm64 resolves as that architecture's own system
+# would: foreign-architecture packages cannot depend on Architecture: all
+# ones (python3-setuptools-whl...), which count as the native one's.
 debian_apt() {
-  APT_CONFIG="$DEBIAN_CACHE/apt/apt.conf" apt-get -q "$@"
+  APT_CONFIG="$DEBIAN_CACHE/apt/apt.conf" apt-get -q ${DEBIAN_APT_NATIVE:+-o APT::Architecture="$DEBIAN_APT_NATIVE"} "$@"
 }
 
 # Writes the configuration and fetches the package lists when they are
@@ -61,6 +65,15 @@ debian_version() {
 
 debian_apt_policy() {
   debian_apt_quiet_cache policy "$1" | awk '$1 == "Candidate:" && $2 != "(none)" { print $2; exit }'
+}
+
+# apt's policy lists each version (two fields, three when it is the
+# installed one) followed by the suites that have it.
+debian_suite_version() {
+  debian_apt_quiet_cache policy "$1" | awk -v suite=" $2/main " '
+    NF == 2 { version = $1; next }
+    NF == 3 && $1 == "***" { version = $2; next }
+    index($0, suite) { print version; exit }'
 }
 
 debian_apt_quiet_cache() {
