@@ -115,7 +115,7 @@ def test_commands_and_cycles_from_one_controller_to_motors_on_the_other(simulato
     simulator("--motor", "1:0x11:dm4310", "--motor", "2:0x12:dm4310:mit", "--motor", "3:0x13:dm4310:mit",
               iface="can1")
     bus = SocketCanTransport("can0")
-    motors = dm4310s(3, 300)
+    motors = dm4310s(3, 1000)
     assert motors[0].ensure_mit_mode(bus) is None
     assert [motor.enable(bus).error for motor in motors] == [1, 1, 1]
     assert motors[0].mit_control(bus, MitSetpoint(q=0.2, kp=10.0, kd=1.0)).motor_id == 1
@@ -125,19 +125,35 @@ def test_commands_and_cycles_from_one_controller_to_motors_on_the_other(simulato
     assert [motor.disable(bus).error for motor in motors] == [0, 0, 0]
 
 
+def receive_overruns():
+    """Frames the two controllers could not take in time, as their drivers count them."""
+    return sum(int(pathlib.Path("/sys/class/net", iface, "statistics", "rx_over_errors").read_text())
+               for iface in ("can0", "can1"))
+
+
 def test_a_cycle_of_16_motors_through_transmit_queues_of_10_frames(simulator):
     # 16 frames out of can0 at once, and 16 replies out of can1 at once (the
     # motors answer 20 ms after their command, by when all 16 are in): both
     # queues refuse some, and both ends send those as the controller makes
-    # room, so every motor answers every cycle.
+    # room, so every cycle returns and every motor answers. Only a frame
+    # the receiving controller lost can cost a motor its reply: the emulated
+    # bus hands frames over without their wire time, and on a loaded host a
+    # controller's receive buffer (64 bytes) can overrun.
     for iface in ("can0", "can1"):
         assert pathlib.Path("/sys/class/net", iface, "tx_queue_len").read_text().strip() == "10"
     simulator(*motor_options(16, ":delay=20"), iface="can1")
     bus = SocketCanTransport("can0")
-    motors = dm4310s(16, 300)
+    # A second, so that a loaded emulator's pauses cannot pass for a motor
+    # that did not answer.
+    motors = dm4310s(16, 1000)
+    overruns_before = receive_overruns()
+    silent = 0
     for _ in range(50):
         states = jointbus.cycle(bus, [(motor, MitSetpoint()) for motor in motors])
-        assert answered(states) == SIXTEEN
+        for slot, (expected, got) in enumerate(zip(SIXTEEN, answered(states))):
+            assert got in (expected, TIMEOUT), (slot, got)
+            silent += got == TIMEOUT
+    assert silent == 0 or receive_overruns() > overruns_before, silent
 
 
 def test_the_simulator_keeps_the_replies_a_stalled_adapter_refuses(serial_adapter, simulator):
@@ -156,7 +172,7 @@ def test_the_simulator_keeps_the_replies_a_stalled_adapter_refuses(serial_adapte
 def test_link_down_and_up_on_a_controller(simulator):
     simulator("--motor", "1:0x11:dm4310:mit", iface="can1")
     bus = SocketCanTransport("can0")
-    motor = dm4310s(1, 300)[0]
+    motor = dm4310s(1, 1000)[0]
     assert motor.enable(bus).error == 1
     ip("link", "set", "can0", "down")
     try:
@@ -193,7 +209,7 @@ def test_an_adapter_removed_and_back_needs_a_new_transport(simulator, serial_ada
         unplug, plug = adapter.unplug, serial_adapter
     simulator("--motor", "1:0x11:dm4310:mit", iface=motors_bus)
     bus = SocketCanTransport(iface)
-    motor = dm4310s(1, 300)[0]
+    motor = dm4310s(1, 1000)[0]
     assert motor.enable(bus).error == 1
     unplug()
     try:
@@ -209,8 +225,11 @@ def test_a_stalled_serial_adapter_fills_its_queue_and_what_waited_arrives_late(s
     simulator(*motor_options(3))
     adapter = serial_adapter()
     bus = SocketCanTransport("slcan0")
+    # Short time-outs while the adapter stalls, where every reply is missed;
+    # patient ones where the motors answer.
     motors = dm4310s(3, 50)
-    assert motors[0].mit_control(bus, MitSetpoint()).motor_id == 1
+    answering = dm4310s(3, 1000)
+    assert answering[0].mit_control(bus, MitSetpoint()).motor_id == 1
     adapter.forwarded()
 
     adapter.ask("stall")
@@ -234,7 +253,7 @@ def test_a_stalled_serial_adapter_fills_its_queue_and_what_waited_arrives_late(s
     # Every command that timed out still reached the motor, the disable last.
     assert late == [MIT_ZERO] * 11 + [DISABLE]
     time.sleep(0.2)  # the motor's late replies have come and gone
-    states = jointbus.cycle(bus, [(m, MitSetpoint()) for m in motors])
+    states = jointbus.cycle(bus, [(m, MitSetpoint()) for m in answering])
     assert answered(states) == [1, 2, 3]
 
 
@@ -244,7 +263,7 @@ def test_a_cycle_over_more_motors_than_a_serial_adapters_queue(simulator, serial
     simulator(*motor_options(16))
     serial_adapter()
     bus = SocketCanTransport("slcan0")
-    motors = dm4310s(16, 300)
+    motors = dm4310s(16, 1000)
     for _ in range(10):
         states = jointbus.cycle(bus, [(motor, MitSetpoint()) for motor in motors])
         assert answered(states) == SIXTEEN
